@@ -1,0 +1,77 @@
+// The firmware as a sparse map from 32-bit target addresses to bytes: a list of
+// contiguous areas in ascending order plus single-byte patches that shadow them.
+// Every operation except create and free takes the image's own re-entrant lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct IMAGE_AREA {
+    IMAGE_AREA* next; // next area up in address order; null for the last
+    uint8_t* data;    // byte i holds address start + i; null for a range-only area
+    uint32_t start;
+    uint32_t length;
+    uint32_t capacity;
+};
+
+struct IMAGE_PATCH {
+    uint32_t address;
+    uint8_t value;
+};
+
+struct IMAGE {
+    IMAGE_AREA* first;
+    uint32_t change_count;
+    uint32_t patch_count;
+    uint32_t patch_capacity;
+    IMAGE_PATCH* patches;
+    void* lock; // platform mutex; null if its creation failed
+    // Re-entrance is counted here so that only the outermost acquisition
+    // reaches the kernel; nested calls from the owning thread cost nothing.
+    std::atomic<uint32_t> lock_owner; // thread id of the holder, 0 when free
+    uint32_t lock_depth;              // touched by the holder only
+};
+
+constexpr uint32_t IMAGE_LOCK_TIMEOUT_MS = 10000;
+constexpr uint32_t IMAGE_FIRST_CAPACITY = 256;
+constexpr uint32_t IMAGE_PATCH_GROWTH = 100;
+
+// The wait of every locking operation, IMAGE_LOCK_TIMEOUT_MS unless a test
+// shortens it to see a time-out without waiting ten seconds.
+extern uint32_t IMAGE_LockTimeoutMs;
+
+IMAGE* IMAGE_Create();
+void IMAGE_Free(IMAGE* image);
+
+// 0 taken, -1 the wait timed out, -2 no lock exists (the caller then runs unlocked).
+int32_t IMAGE_Lock(IMAGE* image);
+void IMAGE_Unlock(IMAGE* image);
+
+// 0 added, -1 refused (the bytes run into an area's first byte), -2 lock wait
+// timed out (nothing changed). Bytes may be null: the range is recorded only.
+int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes);
+// -1 absent, 0..255 the byte, 0x100 + value for a patched byte.
+int32_t IMAGE_ReadByte(IMAGE* image, uint32_t address);
+int32_t IMAGE_ReadBlock(IMAGE* image, uint32_t address, uint32_t last, uint32_t max_gap,
+                        uint8_t* buffer, uint32_t* first_out, int32_t max_length,
+                        uint32_t start_align_bits, uint32_t end_align_bits);
+uint32_t IMAGE_GetFirstAddr(IMAGE* image);
+uint32_t IMAGE_GetLastAddr(IMAGE* image);
+uint32_t IMAGE_GetNumBytes(IMAGE* image);
+
+// -1 absent (out untouched), otherwise 1 when a byte read is patched, else 0.
+int32_t IMAGE_Read8(IMAGE* image, uint32_t address, uint8_t* out);
+int32_t IMAGE_Read16(IMAGE* image, uint32_t address, uint16_t* out);
+int32_t IMAGE_Read32(IMAGE* image, uint32_t address, uint32_t* out);
+
+// Return the patch count from before the (last) addition.
+int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value);
+int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value);
+int32_t IMAGE_AddPatch32(IMAGE* image, uint32_t address, uint32_t value);
+void IMAGE_UndoPatch(IMAGE* image);
+void IMAGE_RemovePatch(IMAGE* image, uint32_t address);
+void IMAGE_GetStatus(IMAGE* image, uint8_t out[2]);
+
+// The stretch search of block reads; takes no lock.
+void IMAGE_FindRun(const IMAGE* image, uint32_t address, uint32_t last, uint32_t* first,
+                   uint32_t* count);
