@@ -1,0 +1,18 @@
+// The user-interface thread's side of the target jobs: hand one job to the
+// worker, keep the dialog alive while it runs, and chain the jobs of an update.
+#pragma once
+
+#include <cstdint>
+
+struct IMAGE;
+
+void JOB_Run(const char* caption, uint8_t kind);
+uint8_t JOB_ClearTarget();
+uint8_t JOB_ProgramTarget(IMAGE* image);
+uint8_t JOB_MakeValid();
+int32_t JOB_GetCRC();
+uint8_t JOB_StartApplication();
+
+// 0 when the target was updated and its application started; otherwise the
+// status of the first job that failed, or 1 when the CRCs did not match.
+int32_t UPDATE_Run();
