@@ -22,3 +22,10 @@ void UI_SetProgressRange(int32_t low, int32_t high);  // also sets the position 
 void UI_SetProgress(int32_t position);
 // Posts a WM_COMMAND with the id to the dialog window (the worker's notifications).
 void UI_PostCommand(uint32_t id);
+
+// The user-interface thread's message pump, for loops that must keep the
+// dialog alive: waits for one message of this thread and dispatches it.
+void UI_PumpMessage();
+// Serves only messages that other threads sent synchronously (the worker's
+// progress calls) and returns at once; for waits that must not run handlers.
+void UI_ServeSentMessages();
