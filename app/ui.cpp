@@ -1,0 +1,118 @@
+// Display operations on the main dialog's status line and progress bar, and
+// the message pumps the job runner waits in.
+#include "app/ui.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+
+namespace {
+
+// Written on the user-interface thread, read by the worker as well.
+std::atomic<HWND> g_dialog{nullptr};
+// Set and called on the user-interface thread only.
+UI_CANCEL_HOOK g_cancel_hook = nullptr;
+
+HWND Control(int id) {
+    const HWND dialog = g_dialog.load();
+    if (dialog == nullptr) {
+        return nullptr;
+    }
+    return GetDlgItem(dialog, id);
+}
+
+void SetStatusText(const char* text) {
+    const HWND status = Control(UI_ID_STATUS);
+    if (status != nullptr) {
+        SetWindowTextA(status, text != nullptr ? text : "");
+    }
+}
+
+void Show(int id, int how) {
+    const HWND control = Control(id);
+    if (control != nullptr) {
+        ShowWindow(control, how);
+    }
+}
+
+} // namespace
+
+void UI_SetDialogWindow(void* hwnd) {
+    g_dialog.store(static_cast<HWND>(hwnd));
+}
+
+void* UI_GetDialogWindow() {
+    return g_dialog.load();
+}
+
+void UI_SetCancelHook(UI_CANCEL_HOOK hook) {
+    g_cancel_hook = hook;
+}
+
+UI_CANCEL_HOOK UI_GetCancelHook() {
+    return g_cancel_hook;
+}
+
+void UI_ShowStatus(const char* text) {
+    SetStatusText(text);
+    Show(UI_ID_STATUS, SW_SHOW);
+}
+
+void UI_ShowJob(const char* text) {
+    SetStatusText(text);
+    Show(UI_ID_STATUS, SW_SHOW);
+    Show(UI_ID_PROGRESS, SW_SHOW);
+}
+
+void UI_HideJob() {
+    Show(UI_ID_STATUS, SW_HIDE);
+    Show(UI_ID_PROGRESS, SW_HIDE);
+}
+
+// SendMessage, not PostMessage: a worker caller waits until the dialog's thread
+// has moved the bar, so the bar never lags behind the job.
+void UI_SetProgressRange(int32_t low, int32_t high) {
+    const HWND bar = Control(UI_ID_PROGRESS);
+    if (bar == nullptr) {
+        return;
+    }
+    SendMessageA(bar, PBM_SETRANGE32, static_cast<WPARAM>(low), static_cast<LPARAM>(high));
+    SendMessageA(bar, PBM_SETPOS, 0, 0);
+}
+
+void UI_SetProgress(int32_t position) {
+    const HWND bar = Control(UI_ID_PROGRESS);
+    if (bar != nullptr) {
+        SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    }
+}
+
+void UI_PostCommand(uint32_t id) {
+    const HWND dialog = g_dialog.load();
+    if (dialog != nullptr) {
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    }
+}
+
+void UI_PumpMessage() {
+    MSG msg;
+    if (GetMessageA(&msg, nullptr, 0, 0) <= 0) {
+        return;
+    }
+    // Keyboard input for the dialog goes through its own navigation, so Esc,
+    // Enter and Tab keep working while a job runs.
+    const HWND dialog = g_dialog.load();
+    if (dialog != nullptr && IsDialogMessageA(dialog, &msg)) {
+        return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+}
+
+void UI_ServeSentMessages() {
+    MSG msg;
+    // Peeking with the sent-message filter delivers pending cross-thread
+    // SendMessage calls and leaves every posted message in the queue.
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
