@@ -9,15 +9,18 @@ constexpr int32_t COM_DEVICE_NAME_SIZE = 100;
 
 struct COM_CONFIG {
     uint32_t baud_rate;
-    char device_name[COM_DEVICE_NAME_SIZE];  // the path is "\\.\" + this text
+    char device_name[COM_DEVICE_NAME_SIZE]; // the path is "\\.\" + this text
     uint8_t byte_size;
-    uint8_t parity;     // DCB code: 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t stop_bits;  // DCB code: 0 one, 1 one and a half, 2 two
+    uint8_t parity;    // DCB code: 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t stop_bits; // DCB code: 0 one, 1 one and a half, 2 two
 };
 
 constexpr int32_t COM_MAX_PORTS = 256;
 constexpr uint32_t COM_QUEUE_SIZE = 10000;
 constexpr uint32_t COM_DEFAULT_BAUD = 9600;
+
+// One COM_Read takes at most this many bytes (a frame is at most 264).
+constexpr uint32_t COM_READ_MAX = 4096;
 
 // Port states.
 constexpr int32_t COM_STATE_NEW = 0;
@@ -35,3 +38,30 @@ int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]);
 void COM_CloseScanHandles();
 void COM_Close();
 void COM_ShowError(const char* text);
+
+// Where COM_ShowError sends its text: null (the default) shows the task-modal
+// "Error" box; tests install a function that records the text instead.
+void COM_SetErrorHandler(void (*handler)(const char* text));
+
+// A read-only look at the layer, for tests and diagnostics.
+struct COM_STATUS {
+    int32_t state;              // COM_STATE_*
+    int32_t handle_held;        // 1 while a port handle is open
+    int32_t exit_hook;          // 1 once COM_Close is registered with atexit
+    uint32_t opens;             // port handles opened so far
+    uint32_t read_timeouts_set; // SetCommTimeouts calls made by COM_Read
+    uint32_t read_timeout_ms;   // the read time-out last applied
+    // The line settings last accepted by the port, and the DCB flag word
+    // (the 32 bits after BaudRate) that went with them.
+    uint32_t line_baud_rate;
+    uint32_t line_flags;
+    uint16_t line_xon_lim;
+    uint16_t line_xoff_lim;
+    uint8_t line_byte_size;
+    uint8_t line_parity;
+    uint8_t line_stop_bits;
+    uint8_t line_xon_char;
+    uint8_t line_xoff_char;
+    uint32_t port_baud_rate; // as the open port reports it now (0 if none)
+};
+void COM_GetStatus(COM_STATUS* out);

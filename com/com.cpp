@@ -1,0 +1,501 @@
+// The serial layer: one COM port, opened for overlapped I/O.
+//
+// Why the I/O is shaped as it is:
+// - Reads start ReadFileEx with a completion routine and then wait in 1 ms
+//   alertable sleeps. The routine runs on the reading thread inside those
+//   sleeps, so a finished read is seen within about a millisecond, and the
+//   wait can also be ended from outside: a reopen on the user-interface thread
+//   closes the handle (the platform then completes the read as aborted) and a
+//   successful open raises the read-completed flag. Each read also has its own
+//   deadline (time-out plus a margin); past it the read is cancelled and its
+//   completion awaited, briefly, so no read waits for ever whatever the port
+//   does (an unplugged adapter, a time-out the port refused).
+// - The platform keeps using an operation's control block and buffer until
+//   the operation completes, which for a write is after COM_Write has
+//   returned (writes are never waited for, and the frame layer's buffer is a
+//   local one). So every write copies its bytes into a slot of a small ring
+//   the layer owns, with its own control block; a slot is reused only once
+//   its operation has finished, and when all are busy a write waits a bounded
+//   time, then is dropped. Reads go into layer-owned slots too and are copied
+//   out once their completion has come; a read whose completion is late is
+//   left in its slot, which stays taken until the platform lets go of it.
+// - The worker thread reads and writes while the user-interface thread may
+//   close and reopen the port. A critical section (cheap, unlike a kernel
+//   mutex) is held while an operation is started and while the port is closed
+//   and reopened, never while a read is waited for, so a handle is never
+//   closed under an operation being started and a reopen still ends a read
+//   that waits. Error boxes are shown after the section is left.
+#include "com/com.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kReadMarginMs = 200; // beyond the time-out, before a read is cancelled
+constexpr DWORD kCancelWaitMs = 500; // for the completion of a cancelled read
+constexpr DWORD kWriteWaitMs = 1000; // for a free write slot
+constexpr int kReadSlots = 4;
+constexpr int kWriteSlots = 16;
+constexpr uint32_t kWriteSlotSize = 512;
+constexpr size_t kPathSize = 200;
+
+struct ReadSlot {
+    OVERLAPPED ov; // first member: the completion routine finds the slot from it
+    std::atomic<bool> pending;
+    std::atomic<bool> done;
+    std::atomic<uint32_t> count;
+    uint8_t buf[COM_READ_MAX];
+};
+
+struct WriteSlot {
+    OVERLAPPED ov;
+    bool in_flight;
+    uint8_t buf[kWriteSlotSize];
+};
+
+// Held while an operation is started and around close + reopen.
+class PortLock {
+  public:
+    PortLock() { InitializeCriticalSection(&cs_); }
+    void Enter() { EnterCriticalSection(&cs_); }
+    void Leave() { LeaveCriticalSection(&cs_); }
+
+  private:
+    CRITICAL_SECTION cs_;
+};
+
+PortLock& Lock() {
+    static PortLock lock; // never destroyed before the exit hook runs
+    return lock;
+}
+
+class Guard {
+  public:
+    Guard() { Lock().Enter(); }
+    ~Guard() { Lock().Leave(); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+};
+
+std::atomic<HANDLE> g_handle{INVALID_HANDLE_VALUE};
+std::atomic<int32_t> g_state{COM_STATE_NEW};
+COM_CONFIG g_config = {};     // under the lock
+COMMTIMEOUTS g_timeouts = {}; // under the lock
+std::atomic<int32_t> g_read_done{0};
+std::atomic<uint32_t> g_received{0};
+std::atomic<ReadSlot*> g_current_read{nullptr};
+ReadSlot g_read_slots[kReadSlots];
+WriteSlot g_write_slots[kWriteSlots]; // under the lock
+int g_next_write = 0;                 // under the lock
+HANDLE g_scan_handles[COM_MAX_PORTS]; // user-interface thread only
+bool g_scan_table_ready = false;
+std::atomic<int32_t> g_error_nesting{0};
+std::atomic<void (*)(const char*)> g_error_handler{nullptr};
+std::atomic<bool> g_exit_hook{false};
+
+// Test and diagnostic figures.
+std::atomic<uint32_t> g_opens{0};
+std::atomic<uint32_t> g_read_timeouts_set{0};
+DCB g_line = {}; // under the lock
+
+HANDLE OpenPath(const char* path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+void FormPath(char (&path)[kPathSize], const char* name, size_t name_size) {
+    // The name is used as it is, even when it already begins with "\\.\";
+    // only its length is bounded, in case it lacks its terminating NUL.
+    const int length = static_cast<int>(strnlen(name, name_size));
+    std::snprintf(path, kPathSize, "\\\\.\\%.*s", length, name);
+}
+
+// Line settings step; returns the error text or null. Under the lock.
+const char* ChangeBaudrateLocked() {
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = g_config.baud_rate;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = g_config.byte_size;
+    dcb.Parity = g_config.parity;
+    dcb.StopBits = g_config.stop_bits;
+    dcb.XonChar = 17;
+    dcb.XoffChar = 19;
+    if (!SetCommState(g_handle.load(), &dcb)) {
+        return "COM::COM_ChangeBaudrate: SetCommState failed";
+    }
+    g_line = dcb;
+    return nullptr;
+}
+
+// Open (or configure again) the port; 0 or 1, with *error set to the text of
+// a box to show once the lock is left. Under the lock.
+int32_t InitLocked(const char** error) {
+    *error = nullptr;
+    HANDLE h = g_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(h);
+    }
+    char path[kPathSize];
+    FormPath(path, g_config.device_name, sizeof g_config.device_name);
+    if (h == INVALID_HANDLE_VALUE) {
+        h = OpenPath(path);
+        g_handle.store(h);
+        if (h == INVALID_HANDLE_VALUE) {
+            return 1;
+        }
+        g_opens.fetch_add(1);
+    }
+    if (!SetupComm(h, COM_QUEUE_SIZE, COM_QUEUE_SIZE)) {
+        *error = "COM::_InitCOM: SetupComm failed";
+        return 1;
+    }
+    g_timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!SetCommTimeouts(h, &g_timeouts)) {
+        *error = "COM::_InitCOM: SetCommTimeouts failed";
+        return 1;
+    }
+    *error = ChangeBaudrateLocked();
+    if (*error != nullptr) {
+        return 1;
+    }
+    g_state.store(COM_STATE_OPEN);
+    g_read_done.store(1);
+    return 0;
+}
+
+void ShowIfAny(const char* error) {
+    if (error != nullptr) {
+        COM_ShowError(error);
+    }
+}
+
+void CALLBACK COM_ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
+    (void)error; // an aborted read ends with the count the platform reports
+    ReadSlot* slot = reinterpret_cast<ReadSlot*>(ov);
+    slot->count.store(count);
+    slot->done.store(true);
+    slot->pending.store(false);
+    if (g_current_read.load() == slot) {
+        g_received.store(count);
+        g_read_done.store(1);
+    }
+}
+
+ReadSlot* FreeReadSlot() {
+    for (ReadSlot& slot : g_read_slots) {
+        if (!slot.pending.load()) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Waits alertably until the slot's completion has come or the time is up.
+bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    while (!slot->done.load()) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        SleepEx(1, TRUE);
+    }
+    return true;
+}
+
+WriteSlot* FreeWriteSlotLocked() {
+    for (int i = 0; i < kWriteSlots; ++i) {
+        WriteSlot& slot = g_write_slots[(g_next_write + i) % kWriteSlots];
+        if (!slot.in_flight || HasOverlappedIoCompleted(&slot.ov)) {
+            slot.in_flight = false;
+            g_next_write = (g_next_write + i + 1) % kWriteSlots;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// One write of at most a slot's size; false when it was dropped.
+bool WriteChunk(const uint8_t* bytes, uint32_t length) {
+    const ULONGLONG deadline = GetTickCount64() + kWriteWaitMs;
+    for (;;) {
+        {
+            Guard guard;
+            const HANDLE h = g_handle.load();
+            if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
+                return false;
+            }
+            WriteSlot* slot = FreeWriteSlotLocked();
+            if (slot != nullptr) {
+                std::memcpy(slot->buf, bytes, length);
+                slot->ov = OVERLAPPED{};
+                if (WriteFile(h, slot->buf, length, nullptr, &slot->ov)) {
+                    return true; // finished already
+                }
+                slot->in_flight = GetLastError() == ERROR_IO_PENDING;
+                return slot->in_flight;
+            }
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        SleepEx(1, TRUE);
+    }
+}
+
+} // namespace
+
+int32_t _InitCOM() {
+    const char* error = nullptr;
+    int32_t result;
+    {
+        Guard guard;
+        result = InitLocked(&error);
+    }
+    ShowIfAny(error);
+    return result;
+}
+
+int32_t COM_ChangeBaudrate() {
+    const char* error;
+    {
+        Guard guard;
+        error = ChangeBaudrateLocked();
+    }
+    ShowIfAny(error);
+    return error == nullptr ? 0 : 1;
+}
+
+int32_t COM_EnsureInit() {
+    const int32_t state = g_state.load();
+    if (state != COM_STATE_NEW) {
+        return state == COM_STATE_OPEN ? 0 : 1;
+    }
+    const char* error = nullptr;
+    {
+        Guard guard;
+        if (g_state.load() != COM_STATE_NEW) {
+            return g_state.load() == COM_STATE_OPEN ? 0 : 1;
+        }
+        // First use before any port was chosen: plain defaults, name kept.
+        g_config.baud_rate = COM_DEFAULT_BAUD;
+        g_config.byte_size = 8;
+        g_config.parity = 0;
+        g_config.stop_bits = 0;
+        InitLocked(&error);
+        g_state.store(COM_STATE_OPEN);
+    }
+    if (!g_exit_hook.exchange(true)) {
+        std::atexit(COM_Close);
+    }
+    ShowIfAny(error);
+    return 1;
+}
+
+void COM_Write(const uint8_t* bytes, uint32_t length) {
+    if (COM_EnsureInit() != 0) {
+        return;
+    }
+    while (length > 0) {
+        const uint32_t chunk = length < kWriteSlotSize ? length : kWriteSlotSize;
+        if (!WriteChunk(bytes, chunk)) {
+            return;
+        }
+        bytes += chunk;
+        length -= chunk;
+    }
+}
+
+uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
+    if (COM_EnsureInit() != 0 || count == 0) {
+        return 0;
+    }
+    if (count > COM_READ_MAX) {
+        count = COM_READ_MAX;
+    }
+    ReadSlot* slot;
+    HANDLE h;
+    {
+        Guard guard;
+        h = g_handle.load();
+        if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
+            return 0;
+        }
+        if (timeout_ms != g_timeouts.ReadTotalTimeoutConstant) {
+            g_timeouts = COMMTIMEOUTS{0, 0, timeout_ms, 0, 0};
+            SetCommTimeouts(h, &g_timeouts);
+            g_read_timeouts_set.fetch_add(1);
+        }
+        slot = FreeReadSlot();
+        if (slot == nullptr) {
+            return 0; // every slot still held by a read the platform has not let go
+        }
+        slot->ov = OVERLAPPED{};
+        slot->done.store(false);
+        slot->count.store(0);
+        slot->pending.store(true);
+        g_current_read.store(slot);
+        g_read_done.store(0);
+        if (!ReadFileEx(h, slot->buf, count, &slot->ov, COM_ReadDone)) {
+            g_current_read.store(nullptr);
+            slot->pending.store(false);
+            return 0;
+        }
+    }
+
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms + kReadMarginMs;
+    while (g_read_done.load() == 0 && GetTickCount64() < deadline) {
+        SleepEx(1, TRUE);
+    }
+    if (!slot->done.load()) {
+        // Ended by a reopen or by the deadline: make the platform let go of
+        // the read before its buffer is looked at. A handle closed meanwhile
+        // has aborted the read already; cancelling it again does no harm.
+        CancelIoEx(h, &slot->ov);
+        AwaitCompletion(slot, kCancelWaitMs);
+    }
+    g_current_read.store(nullptr);
+    if (!slot->done.load()) {
+        return 0;
+    }
+    uint32_t received = slot->count.load();
+    if (received > count) {
+        received = count;
+    }
+    std::memcpy(buffer, slot->buf, received);
+    return received;
+}
+
+void COM_GetConfig(COM_CONFIG* out) {
+    Guard guard;
+    *out = g_config;
+}
+
+int32_t COM_SetConfig(const COM_CONFIG* config) {
+    const char* error = nullptr;
+    int32_t result;
+    {
+        Guard guard;
+        if (config->baud_rate == g_config.baud_rate &&
+            std::memcmp(config->device_name, g_config.device_name, COM_DEVICE_NAME_SIZE) == 0 &&
+            config->byte_size == g_config.byte_size && config->parity == g_config.parity &&
+            config->stop_bits == g_config.stop_bits) {
+            return 0;
+        }
+        g_config = *config;
+        const HANDLE h = g_handle.load();
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            g_handle.store(INVALID_HANDLE_VALUE);
+            g_state.store(COM_STATE_CLOSED);
+            g_timeouts.ReadTotalTimeoutConstant = 0;
+        }
+        result = InitLocked(&error);
+    }
+    ShowIfAny(error);
+    return result;
+}
+
+int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]) {
+    if (!g_scan_table_ready) {
+        for (HANDLE& h : g_scan_handles) {
+            h = INVALID_HANDLE_VALUE;
+        }
+        g_scan_table_ready = true;
+    }
+    int32_t found = 0;
+    for (int32_t n = 1; n <= COM_MAX_PORTS; ++n) {
+        HANDLE& slot = g_scan_handles[n - 1];
+        if (slot != INVALID_HANDLE_VALUE) {
+            // Left open by an earlier scan; held by ourselves it would not open again.
+            CloseHandle(slot);
+            slot = INVALID_HANDLE_VALUE;
+        }
+        char name[16];
+        std::snprintf(name, sizeof name, "COM%d", static_cast<int>(n));
+        char path[kPathSize];
+        FormPath(path, name, sizeof name);
+        slot = OpenPath(path);
+        if (slot != INVALID_HANDLE_VALUE) {
+            ports[found++] = n - 1;
+        }
+    }
+    return found;
+}
+
+void COM_CloseScanHandles() {
+    if (!g_scan_table_ready) {
+        return;
+    }
+    for (HANDLE& h : g_scan_handles) {
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            h = INVALID_HANDLE_VALUE;
+        }
+    }
+}
+
+void COM_Close() {
+    Guard guard;
+    g_state.store(COM_STATE_CLOSED);
+    const HANDLE h = g_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        g_handle.store(INVALID_HANDLE_VALUE);
+    }
+}
+
+void COM_ShowError(const char* text) {
+    if (g_error_nesting.fetch_add(1) == 0) {
+        void (*handler)(const char*) = g_error_handler.load();
+        if (handler != nullptr) {
+            handler(text);
+        } else {
+            MessageBoxA(nullptr, text, "Error", MB_OK | MB_TASKMODAL);
+        }
+    }
+    g_error_nesting.fetch_sub(1);
+}
+
+void COM_SetErrorHandler(void (*handler)(const char* text)) {
+    g_error_handler.store(handler);
+}
+
+void COM_GetStatus(COM_STATUS* out) {
+    Guard guard;
+    *out = COM_STATUS{};
+    const HANDLE h = g_handle.load();
+    out->state = g_state.load();
+    out->handle_held = h != INVALID_HANDLE_VALUE ? 1 : 0;
+    out->exit_hook = g_exit_hook.load() ? 1 : 0;
+    out->opens = g_opens.load();
+    out->read_timeouts_set = g_read_timeouts_set.load();
+    out->read_timeout_ms = g_timeouts.ReadTotalTimeoutConstant;
+    out->line_baud_rate = g_line.BaudRate;
+    std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + 2 * sizeof(DWORD),
+                sizeof out->line_flags);
+    out->line_xon_lim = g_line.XonLim;
+    out->line_xoff_lim = g_line.XoffLim;
+    out->line_byte_size = g_line.ByteSize;
+    out->line_parity = g_line.Parity;
+    out->line_stop_bits = g_line.StopBits;
+    out->line_xon_char = static_cast<uint8_t>(g_line.XonChar);
+    out->line_xoff_char = static_cast<uint8_t>(g_line.XoffChar);
+    if (h != INVALID_HANDLE_VALUE) {
+        DCB now = {};
+        now.DCBlength = sizeof now;
+        if (GetCommState(h, &now)) {
+            out->port_baud_rate = now.BaudRate;
+        }
+    }
+}
