@@ -1,0 +1,160 @@
+// A stand-in for the handheld's boot loader at the far end of the serial line.
+// The core is plain C++ (bytes in, bytes out, a flash model, a log of the
+// requests) and builds natively as well; the Win32 part runs it on a COM port
+// in a thread of its own. It has its own frame coder on purpose: it must not
+// share a fault with the updater's link layer.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+constexpr uint8_t SIM_START = 0x68;
+constexpr uint8_t SIM_END = 0x16;
+constexpr uint8_t SIM_ACK = 0x90;
+constexpr uint8_t SIM_CTRL_REPLY = 0x80;
+
+constexpr uint8_t SIM_CMD_IDENTIFY = 0;
+constexpr uint8_t SIM_CMD_CLEAR = 1;
+constexpr uint8_t SIM_CMD_PROGRAM = 2;
+constexpr uint8_t SIM_CMD_MAKE_VALID = 3;
+constexpr uint8_t SIM_CMD_BLANK_CHECK = 4;
+constexpr uint8_t SIM_CMD_GET_CRC = 5;
+constexpr uint8_t SIM_CMD_START_APP = 7;
+
+constexpr uint32_t SIM_PAGE_SIZE = 4096;
+// A CRC range longer than this is cut short (a fuzzed length must not stall).
+constexpr uint32_t SIM_MAX_CRC_RANGE = 16u << 20;
+
+// Faults. Counters are 1-based; 0 switches a fault off unless said otherwise.
+struct SIM_FAULTS {
+    bool silent = false;          // log requests, answer nothing
+    uint32_t drop_ack = 0;        // the n-th acknowledge sent is left out...
+    uint32_t drop_ack_count = 1;  // ...and this many after it, in all
+    uint32_t nak_block = 0;       // the n-th program request is refused...
+    uint32_t nak_count = 1;       // ...and this many after it
+    uint32_t nak_frames = 3;      // error frames sent for one refusal
+    bool nak_trim_end = false;    // leave out the end byte of the last error frame
+    bool nak_address_set = false; // report nak_address instead of the block address
+    uint32_t nak_address = 0;
+    bool nak_value_set = false; // report nak_value instead of the flash word found
+    uint32_t nak_value = 0;
+    uint32_t garbage_reply = 0; // garbage before the n-th reply frame (0: none)...
+    bool garbage_every = false; // ...or before every reply frame
+    uint32_t garbage_count = 3; // how many garbage bytes
+    uint8_t garbage_byte = 0x00;
+    uint32_t bad_checksum_reply = 0; // the n-th reply frame has a wrong checksum
+    bool bad_checksum_every = false;
+    bool wrong_crc = false; // CRC replies are off by one
+    bool not_blank = false; // clear and blank check report a failing address
+    uint32_t not_blank_address = 0x40081000;
+    uint32_t not_blank_value = 0;
+    uint32_t vanish_after_blocks = 0; // after acknowledging this many program requests...
+    uint32_t vanish_ms = 0;           // ...hear and say nothing for this long, then reset
+    uint32_t reply_delay_ms = 0;      // wait before every answer
+};
+
+struct SIM_CONFIG {
+    uint8_t status = 0;
+    uint32_t target_value = 0x00010004;
+    std::string text1 = "Tidewell boot loader";
+    std::string text2 = "Tidewell Handheld TW-200";
+    uint32_t crc_start[2] = {0x40080000, 0x4014EC48};
+    uint32_t crc_length[2] = {846918, 622579};
+    bool long_form = true;  // false: the short identify reply, range 0 only
+    uint32_t baud_rate = 0; // pace the line at this rate (0: as fast as the port goes)
+    SIM_FAULTS faults;
+};
+
+struct SIM_REQUEST {
+    uint8_t command = 0;
+    std::vector<uint8_t> data;
+    uint64_t time_us = 0; // when its last byte was taken in
+};
+
+// One piece of output: wait delay_us after the request arrived, then send.
+struct SIM_SEND {
+    uint32_t delay_us = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct SIM_STATS {
+    uint32_t requests = 0;
+    uint32_t bad_frames = 0; // framing or checksum errors, dropped
+    uint32_t junk_bytes = 0; // bytes outside any frame
+    uint32_t unknown = 0;    // well-formed requests with an unknown command
+    uint32_t acks_sent = 0;
+    uint32_t acks_dropped = 0;
+    uint32_t replies_sent = 0; // reply frames, error frames included
+    uint32_t program_requests = 0;
+    uint32_t naks = 0;
+    uint32_t made_valid = 0;
+    uint32_t started_app = 0;
+    uint32_t clears = 0;
+    uint32_t power_cycles = 0; // returns from a vanish
+    uint64_t bytes_programmed = 0;
+    uint16_t last_crc = 0;
+};
+
+// The whole state of the simulated target; plain data, copyable.
+struct SIM_CORE {
+    SIM_CONFIG config;
+    std::vector<uint8_t> rx;                                      // bytes not yet parsed
+    std::map<uint32_t, std::array<uint8_t, SIM_PAGE_SIZE>> flash; // page base -> bytes
+    uint16_t crc_reg = 0xFFFF;
+    // Fault counters, counted from the moment the faults were set.
+    uint32_t ack_seq = 0;
+    uint32_t reply_seq = 0;
+    uint32_t program_seq = 0;
+    bool vanished = false;
+    bool vanish_done = false; // the vanish fault fires once
+    uint64_t vanish_until_us = 0;
+    std::vector<SIM_REQUEST> log;
+    SIM_STATS stats;
+};
+
+// The CRC-16 that the boot loader reports: polynomial 0x1021, bytes shifted in
+// directly, register usually starting at 0xFFFF.
+uint16_t SIM_Crc16(uint16_t reg, const uint8_t* bytes, size_t count);
+
+// Frame coder of the simulated side.
+std::vector<uint8_t> SIM_EncodeFrame(uint8_t control, uint8_t command, const uint8_t* data,
+                                     size_t length);
+// Request bytes as the updater would send them (control 0).
+std::vector<uint8_t> SIM_EncodeRequest(uint8_t command, const std::vector<uint8_t>& data);
+
+void SIM_CoreInit(SIM_CORE* core, const SIM_CONFIG& config);
+// Bytes received at time now_us; what to send in answer is appended to out.
+void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t now_us,
+                  std::vector<SIM_SEND>* out);
+uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address);
+void SIM_CoreErase(SIM_CORE* core);
+// New faults; their counters start again from here.
+void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults);
+// Power cycle: line state and CRC state reset, flash and counters kept.
+void SIM_CoreReset(SIM_CORE* core);
+// Writes the written pages as S3 records, lines of only 0xFF left out.
+bool SIM_WriteFlashSrec(const SIM_CORE* core, const char* path);
+std::string SIM_Summary(const SIM_CORE* core);
+
+// The simulated target on a COM port (Win32 only).
+struct SIM;
+SIM* SIM_Create(const SIM_CONFIG& config);
+// port: "COM8" or "\\.\COM8". Opens at 115200 baud, 8 data bits, odd parity,
+// one stop bit and answers from a thread of its own until SIM_Stop.
+bool SIM_Start(SIM* sim, const char* port);
+void SIM_Stop(SIM* sim);
+void SIM_Destroy(SIM* sim);
+void SIM_SetFaults(SIM* sim, const SIM_FAULTS& faults); // as SIM_CoreSetFaults
+std::vector<SIM_REQUEST> SIM_GetRequests(SIM* sim);
+uint32_t SIM_CountRequests(SIM* sim, uint8_t command);
+void SIM_ClearRequests(SIM* sim);
+SIM_STATS SIM_GetStats(SIM* sim);
+uint8_t SIM_ReadFlash(SIM* sim, uint32_t address);
+// A consistent copy of the whole state (flash, log, counters).
+SIM_CORE SIM_Snapshot(SIM* sim);
+// Microseconds since the last byte was received or sent.
+uint64_t SIM_IdleMicros(SIM* sim);

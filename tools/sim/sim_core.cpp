@@ -1,0 +1,426 @@
+// The simulated boot loader's logic: request parser, command handlers, flash
+// model and faults. No platform calls, so it also builds natively.
+#include "tools/sim/sim.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+struct CrcTable {
+    uint16_t entry[256];
+    CrcTable() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t reg = i << 8;
+            for (int bit = 0; bit < 8; ++bit) {
+                reg = (reg & 0x8000) ? ((reg << 1) ^ 0x1021) : (reg << 1);
+            }
+            entry[i] = static_cast<uint16_t>(reg);
+        }
+    }
+};
+
+const CrcTable& Table() {
+    static const CrcTable table;
+    return table;
+}
+
+void PutLe32(std::vector<uint8_t>* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+uint32_t GetLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool InRange(uint32_t seq, uint32_t first, uint32_t count) {
+    return first != 0 && seq >= first && seq - first < count;
+}
+
+void WriteFlash(SIM_CORE* core, uint32_t address, const uint8_t* bytes, size_t count) {
+    for (size_t i = 0; i < count;) {
+        const uint32_t a = address + static_cast<uint32_t>(i);
+        const uint32_t base = a - a % SIM_PAGE_SIZE;
+        auto it = core->flash.find(base);
+        if (it == core->flash.end()) {
+            it = core->flash.emplace(base, std::array<uint8_t, SIM_PAGE_SIZE>()).first;
+            it->second.fill(0xFF);
+        }
+        const size_t run = std::min<size_t>(count - i, SIM_PAGE_SIZE - (a - base));
+        std::copy(bytes + i, bytes + i + run, it->second.begin() + (a - base));
+        i += run;
+    }
+    core->stats.bytes_programmed += count;
+}
+
+uint32_t FlashWord(const SIM_CORE* core, uint32_t address) {
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < 4; ++i) {
+        value |= static_cast<uint32_t>(SIM_CoreFlashByte(core, address + i)) << (8 * i);
+    }
+    return value;
+}
+
+uint16_t CrcOverFlash(const SIM_CORE* core, uint16_t reg, uint32_t start, uint32_t length) {
+    static const std::array<uint8_t, SIM_PAGE_SIZE> erased = [] {
+        std::array<uint8_t, SIM_PAGE_SIZE> a;
+        a.fill(0xFF);
+        return a;
+    }();
+    length = std::min(length, SIM_MAX_CRC_RANGE);
+    uint32_t a = start;
+    while (length > 0) {
+        const uint32_t base = a - a % SIM_PAGE_SIZE;
+        const uint32_t run = std::min<uint32_t>(length, SIM_PAGE_SIZE - (a - base));
+        const auto it = core->flash.find(base);
+        const uint8_t* p = it == core->flash.end() ? erased.data() : it->second.data() + (a - base);
+        reg = SIM_Crc16(reg, p, run);
+        a += run;
+        length -= run;
+    }
+    return reg;
+}
+
+// One answer being put together: acknowledges and frames with the faults applied.
+struct Answer {
+    SIM_CORE* core;
+    std::vector<uint8_t> bytes;
+
+    void Ack() {
+        const uint32_t seq = ++core->ack_seq;
+        if (InRange(seq, core->config.faults.drop_ack, core->config.faults.drop_ack_count)) {
+            ++core->stats.acks_dropped;
+            return;
+        }
+        bytes.push_back(SIM_ACK);
+        ++core->stats.acks_sent;
+    }
+
+    void Frame(uint8_t command, const std::vector<uint8_t>& payload, bool trim_end = false) {
+        const SIM_FAULTS& f = core->config.faults;
+        const uint32_t seq = ++core->reply_seq;
+        if (f.garbage_every || (f.garbage_reply != 0 && seq == f.garbage_reply)) {
+            bytes.insert(bytes.end(), f.garbage_count, f.garbage_byte);
+        }
+        std::vector<uint8_t> frame =
+            SIM_EncodeFrame(SIM_CTRL_REPLY, command, payload.data(), payload.size());
+        if (f.bad_checksum_every || (f.bad_checksum_reply != 0 && seq == f.bad_checksum_reply)) {
+            frame[frame.size() - 2] ^= 0x01;
+        }
+        if (trim_end) {
+            frame.pop_back();
+        }
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+        ++core->stats.replies_sent;
+    }
+};
+
+std::vector<uint8_t> IdentifyPayload(const SIM_CONFIG& c) {
+    // Texts are cut so that the reply fits in one frame.
+    const size_t len1 = std::min<size_t>(c.text1.size(), 100);
+    const size_t len2 = std::min<size_t>(c.text2.size(), 255 - 23 - len1);
+    std::vector<uint8_t> p;
+    p.push_back(c.status);
+    PutLe32(&p, c.target_value);
+    p.push_back(static_cast<uint8_t>(len1));
+    p.insert(p.end(), c.text1.begin(), c.text1.begin() + len1);
+    p.push_back(static_cast<uint8_t>(len2));
+    p.insert(p.end(), c.text2.begin(), c.text2.begin() + len2);
+    PutLe32(&p, c.crc_start[0]);
+    PutLe32(&p, c.crc_length[0]);
+    if (c.long_form) {
+        PutLe32(&p, c.crc_start[1]);
+        PutLe32(&p, c.crc_length[1]);
+    }
+    return p;
+}
+
+std::vector<uint8_t> BlankReply(const SIM_CORE* core) {
+    std::vector<uint8_t> p;
+    const SIM_FAULTS& f = core->config.faults;
+    if (f.not_blank) {
+        PutLe32(&p, f.not_blank_address);
+        PutLe32(&p, f.not_blank_value);
+        return p;
+    }
+    for (const auto& page : core->flash) {
+        for (uint32_t i = 0; i < SIM_PAGE_SIZE; ++i) {
+            if (page.second[i] != 0xFF) {
+                PutLe32(&p, page.first + i);
+                PutLe32(&p, FlashWord(core, page.first + i));
+                return p;
+            }
+        }
+    }
+    return p;
+}
+
+void CrcReply(SIM_CORE* core, Answer* answer) {
+    uint16_t crc = core->crc_reg;
+    if (core->config.faults.wrong_crc) {
+        crc = static_cast<uint16_t>(crc + 1);
+    }
+    core->stats.last_crc = crc;
+    answer->Frame(SIM_CMD_GET_CRC,
+                  {0x00, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
+}
+
+// Returns false when the request put the target out of reach (vanish fault).
+bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length, uint64_t now_us,
+            std::vector<SIM_SEND>* out) {
+    SIM_REQUEST request;
+    request.command = command;
+    request.data.assign(data, data + length);
+    request.time_us = now_us;
+    core->log.push_back(std::move(request));
+    ++core->stats.requests;
+
+    const SIM_FAULTS& f = core->config.faults;
+    if (f.silent) {
+        return true;
+    }
+    Answer answer{core, {}};
+    bool reachable = true;
+    switch (command) {
+    case SIM_CMD_IDENTIFY:
+        answer.Frame(SIM_CMD_IDENTIFY, IdentifyPayload(core->config));
+        break;
+    case SIM_CMD_CLEAR:
+        ++core->stats.clears;
+        SIM_CoreErase(core);
+        answer.Ack();
+        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core));
+        break;
+    case SIM_CMD_BLANK_CHECK:
+        answer.Ack();
+        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core));
+        break;
+    case SIM_CMD_PROGRAM: {
+        ++core->stats.program_requests;
+        const uint32_t seq = ++core->program_seq;
+        if (length < 4 || InRange(seq, f.nak_block, f.nak_count)) {
+            // Refused: error frames instead of the acknowledge, each naming
+            // the block's address and the flash word found there.
+            ++core->stats.naks;
+            const uint32_t address = length >= 4 ? GetLe32(data) : 0;
+            std::vector<uint8_t> p;
+            PutLe32(&p, f.nak_address_set ? f.nak_address : address);
+            PutLe32(&p, f.nak_value_set ? f.nak_value : FlashWord(core, address));
+            for (uint32_t i = 0; i < f.nak_frames; ++i) {
+                answer.Frame(SIM_CMD_PROGRAM, p, f.nak_trim_end && i + 1 == f.nak_frames);
+            }
+            break;
+        }
+        WriteFlash(core, GetLe32(data), data + 4, length - 4);
+        answer.Ack();
+        if (!core->vanish_done && f.vanish_after_blocks != 0 && seq >= f.vanish_after_blocks) {
+            core->vanish_done = true;
+            core->vanished = true;
+            core->vanish_until_us = now_us + static_cast<uint64_t>(f.vanish_ms) * 1000;
+            reachable = false;
+        }
+        break;
+    }
+    case SIM_CMD_MAKE_VALID:
+        ++core->stats.made_valid;
+        answer.Ack();
+        break;
+    case SIM_CMD_GET_CRC:
+        if (length == 0) {
+            core->crc_reg = 0xFFFF;
+        } else if (length == 8) {
+            core->crc_reg = CrcOverFlash(core, core->crc_reg, GetLe32(data), GetLe32(data + 4));
+        } else {
+            ++core->stats.unknown;
+            break;
+        }
+        answer.Ack();
+        CrcReply(core, &answer);
+        break;
+    case SIM_CMD_START_APP:
+        ++core->stats.started_app;
+        answer.Ack();
+        break;
+    default:
+        ++core->stats.unknown;
+        break;
+    }
+    if (!answer.bytes.empty()) {
+        SIM_SEND send;
+        send.delay_us = f.reply_delay_ms * 1000;
+        send.bytes = std::move(answer.bytes);
+        out->push_back(std::move(send));
+    }
+    return reachable;
+}
+
+} // namespace
+
+uint16_t SIM_Crc16(uint16_t reg, const uint8_t* bytes, size_t count) {
+    const CrcTable& t = Table();
+    for (size_t i = 0; i < count; ++i) {
+        reg = static_cast<uint16_t>(((reg << 8) | bytes[i]) ^ t.entry[reg >> 8]);
+    }
+    return reg;
+}
+
+std::vector<uint8_t> SIM_EncodeFrame(uint8_t control, uint8_t command, const uint8_t* data,
+                                     size_t length) {
+    length = std::min<size_t>(length, 255);
+    std::vector<uint8_t> f = {SIM_START,
+                              static_cast<uint8_t>(length),
+                              static_cast<uint8_t>(length),
+                              SIM_START,
+                              control,
+                              0x00,
+                              command};
+    uint32_t sum = control + command;
+    for (size_t i = 0; i < length; ++i) {
+        f.push_back(data[i]);
+        sum += data[i];
+    }
+    f.push_back(static_cast<uint8_t>(sum));
+    f.push_back(SIM_END);
+    return f;
+}
+
+std::vector<uint8_t> SIM_EncodeRequest(uint8_t command, const std::vector<uint8_t>& data) {
+    return SIM_EncodeFrame(0x00, command, data.data(), data.size());
+}
+
+void SIM_CoreInit(SIM_CORE* core, const SIM_CONFIG& config) {
+    *core = SIM_CORE();
+    core->config = config;
+}
+
+void SIM_CoreErase(SIM_CORE* core) {
+    core->flash.clear();
+}
+
+void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults) {
+    core->config.faults = faults;
+    core->ack_seq = 0;
+    core->reply_seq = 0;
+    core->program_seq = 0;
+    core->vanish_done = false;
+    core->vanished = false;
+}
+
+void SIM_CoreReset(SIM_CORE* core) {
+    core->rx.clear();
+    core->crc_reg = 0xFFFF;
+}
+
+uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address) {
+    const uint32_t base = address - address % SIM_PAGE_SIZE;
+    const auto it = core->flash.find(base);
+    return it == core->flash.end() ? 0xFF : it->second[address - base];
+}
+
+void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t now_us,
+                  std::vector<SIM_SEND>* out) {
+    if (core->vanished) {
+        if (now_us < core->vanish_until_us) {
+            return; // nobody there: the bytes are lost
+        }
+        core->vanished = false;
+        SIM_CoreReset(core);
+        ++core->stats.power_cycles;
+    }
+    core->rx.insert(core->rx.end(), bytes, bytes + count);
+    std::vector<uint8_t>& rx = core->rx;
+    size_t pos = 0;
+    while (pos < rx.size()) {
+        const size_t avail = rx.size() - pos;
+        if (rx[pos] != SIM_START) {
+            ++core->stats.junk_bytes;
+            ++pos;
+            continue;
+        }
+        if (avail < 4) {
+            break;
+        }
+        if (rx[pos + 1] != rx[pos + 2] || rx[pos + 3] != SIM_START) {
+            ++core->stats.bad_frames;
+            ++pos;
+            continue;
+        }
+        const size_t length = rx[pos + 1];
+        if (avail < length + 9) {
+            break;
+        }
+        const uint8_t* f = &rx[pos];
+        if (f[length + 8] != SIM_END) {
+            ++core->stats.bad_frames;
+            ++pos; // not a frame after all: look for the next start
+            continue;
+        }
+        uint32_t sum = f[4] + f[6];
+        for (size_t i = 0; i < length; ++i) {
+            sum += f[7 + i];
+        }
+        const bool valid =
+            f[4] == 0x00 && f[5] == 0x00 && static_cast<uint8_t>(sum) == f[7 + length];
+        if (!valid) {
+            ++core->stats.bad_frames;
+            pos += length + 9;
+            continue;
+        }
+        const bool reachable = Handle(core, f[6], f + 7, length, now_us, out);
+        pos += length + 9;
+        if (!reachable) {
+            rx.clear();
+            return;
+        }
+    }
+    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+bool SIM_WriteFlashSrec(const SIM_CORE* core, const char* path) {
+    FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    for (const auto& page : core->flash) {
+        for (uint32_t line = 0; line < SIM_PAGE_SIZE; line += 16) {
+            const uint8_t* d = page.second.data() + line;
+            if (std::all_of(d, d + 16, [](uint8_t b) { return b == 0xFF; })) {
+                continue;
+            }
+            const uint32_t a = page.first + line;
+            uint32_t sum = 21 + (a >> 24) + ((a >> 16) & 0xFF) + ((a >> 8) & 0xFF) + (a & 0xFF);
+            std::fprintf(file, "S315%08X", static_cast<unsigned>(a));
+            for (int i = 0; i < 16; ++i) {
+                std::fprintf(file, "%02X", d[i]);
+                sum += d[i];
+            }
+            std::fprintf(file, "%02X\n", static_cast<unsigned>(~sum & 0xFF));
+        }
+    }
+    std::fprintf(file, "S70500000000FA\n");
+    return std::fclose(file) == 0;
+}
+
+std::string SIM_Summary(const SIM_CORE* core) {
+    uint32_t per_command[256] = {};
+    for (const SIM_REQUEST& r : core->log) {
+        ++per_command[r.command];
+    }
+    const SIM_STATS& s = core->stats;
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "requests %u: identify %u, clear %u, program %u, make valid %u, blank check %u, "
+                  "get CRC %u, start application %u, unknown %u\n"
+                  "bad frames %u, junk bytes %u, acks sent %u, acks dropped %u, replies %u, "
+                  "refused blocks %u, power cycles %u\n"
+                  "bytes programmed %llu, flash pages %u, last CRC 0x%04X\n",
+                  s.requests, per_command[0], per_command[1], per_command[2], per_command[3],
+                  per_command[4], per_command[5], per_command[7], s.unknown, s.bad_frames,
+                  s.junk_bytes, s.acks_sent, s.acks_dropped, s.replies_sent, s.naks, s.power_cycles,
+                  static_cast<unsigned long long>(s.bytes_programmed),
+                  static_cast<unsigned>(core->flash.size()), s.last_crc);
+    return text;
+}

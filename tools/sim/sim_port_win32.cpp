@@ -1,0 +1,269 @@
+// The simulated boot loader on a real COM port: plain synchronous Win32 serial
+// I/O in a thread of its own, with optional pacing at a modelled baud rate.
+#include "tools/sim/sim.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+struct SIM {
+    CRITICAL_SECTION lock;
+    SIM_CORE core;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE thread = nullptr;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> last_activity_us{0};
+    uint64_t rx_line_free_us = 0; // when the modelled line has delivered what was received
+    uint64_t tx_line_free_us = 0; // when the modelled line has carried what was sent
+};
+
+namespace {
+
+uint64_t NowMicros() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart / frequency * 1000000 +
+                                 c.QuadPart % frequency * 1000000 / frequency);
+}
+
+// Sleeps while the wait is long, spins for the last two milliseconds: a 1 ms
+// sleep per byte would be far too coarse for line timing.
+void WaitUntil(SIM* sim, uint64_t deadline_us) {
+    for (;;) {
+        const uint64_t now = NowMicros();
+        if (now >= deadline_us || sim->stop.load()) {
+            return;
+        }
+        if (deadline_us - now > 2000) {
+            Sleep(1);
+        } else {
+            YieldProcessor();
+        }
+    }
+}
+
+void WriteAll(SIM* sim, const uint8_t* bytes, DWORD count) {
+    while (count > 0 && !sim->stop.load()) {
+        DWORD written = 0;
+        if (!WriteFile(sim->port, bytes, count, &written, nullptr) || written == 0) {
+            return;
+        }
+        bytes += written;
+        count -= written;
+    }
+}
+
+uint64_t ByteMicros(const SIM* sim) {
+    // 11 bits a byte: start, 8 data, parity, stop.
+    return sim->core.config.baud_rate == 0 ? 0 : 11000000ull / sim->core.config.baud_rate;
+}
+
+void Send(SIM* sim, const SIM_SEND& send, uint64_t arrival_us) {
+    const uint64_t byte_us = ByteMicros(sim);
+    uint64_t start = arrival_us + send.delay_us;
+    if (byte_us != 0 && start < sim->tx_line_free_us) {
+        start = sim->tx_line_free_us;
+    }
+    WaitUntil(sim, start);
+    const DWORD total = static_cast<DWORD>(send.bytes.size());
+    if (byte_us == 0) {
+        WriteAll(sim, send.bytes.data(), total);
+    } else {
+        // Each byte leaves when the line has carried the one before it.
+        DWORD sent = 0;
+        while (sent < total && !sim->stop.load()) {
+            const uint64_t now = NowMicros();
+            DWORD due = static_cast<DWORD>((now - start) / byte_us) + 1;
+            if (due > total) {
+                due = total;
+            }
+            if (due > sent) {
+                WriteAll(sim, send.bytes.data() + sent, due - sent);
+                sent = due;
+            } else {
+                WaitUntil(sim, start + sent * byte_us);
+            }
+        }
+        sim->tx_line_free_us = start + total * byte_us;
+    }
+    sim->last_activity_us.store(NowMicros());
+}
+
+DWORD WINAPI Thread(LPVOID arg) {
+    SIM* sim = static_cast<SIM*>(arg);
+    uint8_t buffer[1024];
+    std::vector<SIM_SEND> out;
+    while (!sim->stop.load()) {
+        const uint64_t before = NowMicros();
+        DWORD got = 0;
+        const BOOL ok = ReadFile(sim->port, buffer, sizeof buffer, &got, nullptr);
+        if (!ok || got == 0) {
+            // A vanished cable can fail at once: do not spin on it.
+            if (NowMicros() - before < 5000) {
+                Sleep(5);
+            }
+            continue;
+        }
+        const uint64_t now = NowMicros();
+        sim->last_activity_us.store(now);
+        const uint64_t byte_us = ByteMicros(sim);
+        uint64_t arrival = now;
+        if (byte_us != 0) {
+            // The port hands over bytes at once; a real line takes this long.
+            const uint64_t from = sim->rx_line_free_us > now ? sim->rx_line_free_us : now;
+            sim->rx_line_free_us = from + got * byte_us;
+            arrival = sim->rx_line_free_us;
+        }
+        out.clear();
+        EnterCriticalSection(&sim->lock);
+        SIM_CoreFeed(&sim->core, buffer, got, now, &out);
+        LeaveCriticalSection(&sim->lock);
+        for (const SIM_SEND& send : out) {
+            Send(sim, send, arrival);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+SIM* SIM_Create(const SIM_CONFIG& config) {
+    SIM* sim = new SIM;
+    InitializeCriticalSection(&sim->lock);
+    SIM_CoreInit(&sim->core, config);
+    sim->last_activity_us.store(NowMicros());
+    return sim;
+}
+
+bool SIM_Start(SIM* sim, const char* port) {
+    if (sim->thread != nullptr) {
+        return false;
+    }
+    std::string path = port;
+    if (path.compare(0, 4, "\\\\.\\") != 0) {
+        path = "\\\\.\\" + path;
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SetupComm(h, 4096, 4096);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(h, &dcb);
+    dcb.BaudRate = 115200;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = ODDPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // Wait up to 20 ms for the first byte, then take what is there.
+    COMMTIMEOUTS t = {};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = 20;
+    if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &t)) {
+        CloseHandle(h);
+        return false;
+    }
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    sim->port = h;
+    sim->stop.store(false);
+    sim->thread = CreateThread(nullptr, 0, Thread, sim, 0, nullptr);
+    if (sim->thread == nullptr) {
+        CloseHandle(h);
+        sim->port = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    return true;
+}
+
+void SIM_Stop(SIM* sim) {
+    if (sim->thread != nullptr) {
+        sim->stop.store(true);
+        WaitForSingleObject(sim->thread, INFINITE);
+        CloseHandle(sim->thread);
+        sim->thread = nullptr;
+    }
+    if (sim->port != INVALID_HANDLE_VALUE) {
+        CloseHandle(sim->port);
+        sim->port = INVALID_HANDLE_VALUE;
+    }
+}
+
+void SIM_Destroy(SIM* sim) {
+    if (sim == nullptr) {
+        return;
+    }
+    SIM_Stop(sim);
+    DeleteCriticalSection(&sim->lock);
+    delete sim;
+}
+
+void SIM_SetFaults(SIM* sim, const SIM_FAULTS& faults) {
+    EnterCriticalSection(&sim->lock);
+    SIM_CoreSetFaults(&sim->core, faults);
+    LeaveCriticalSection(&sim->lock);
+}
+
+std::vector<SIM_REQUEST> SIM_GetRequests(SIM* sim) {
+    EnterCriticalSection(&sim->lock);
+    std::vector<SIM_REQUEST> log = sim->core.log;
+    LeaveCriticalSection(&sim->lock);
+    return log;
+}
+
+uint32_t SIM_CountRequests(SIM* sim, uint8_t command) {
+    uint32_t count = 0;
+    EnterCriticalSection(&sim->lock);
+    for (const SIM_REQUEST& r : sim->core.log) {
+        count += r.command == command ? 1 : 0;
+    }
+    LeaveCriticalSection(&sim->lock);
+    return count;
+}
+
+void SIM_ClearRequests(SIM* sim) {
+    EnterCriticalSection(&sim->lock);
+    sim->core.log.clear();
+    LeaveCriticalSection(&sim->lock);
+}
+
+SIM_STATS SIM_GetStats(SIM* sim) {
+    EnterCriticalSection(&sim->lock);
+    const SIM_STATS stats = sim->core.stats;
+    LeaveCriticalSection(&sim->lock);
+    return stats;
+}
+
+uint8_t SIM_ReadFlash(SIM* sim, uint32_t address) {
+    EnterCriticalSection(&sim->lock);
+    const uint8_t value = SIM_CoreFlashByte(&sim->core, address);
+    LeaveCriticalSection(&sim->lock);
+    return value;
+}
+
+SIM_CORE SIM_Snapshot(SIM* sim) {
+    EnterCriticalSection(&sim->lock);
+    SIM_CORE copy = sim->core;
+    LeaveCriticalSection(&sim->lock);
+    return copy;
+}
+
+uint64_t SIM_IdleMicros(SIM* sim) {
+    return NowMicros() - sim->last_activity_us.load();
+}
