@@ -11,10 +11,11 @@ constexpr uint8_t FRAME_ACK = 0x90;
 constexpr uint8_t CTRL_REQUEST = 0x00;
 constexpr uint8_t CTRL_REPLY = 0x80;
 constexpr uint32_t FRAME_OVERHEAD = 9;
-constexpr uint32_t FRAME_MAX_SIZE = 255 + FRAME_OVERHEAD;  // 264
+constexpr uint32_t FRAME_MAX_SIZE = 255 + FRAME_OVERHEAD; // 264
 constexpr uint32_t FRAME_HEADER_SIZE = 7;
 constexpr uint32_t FRAME_ACK_TIMEOUT_MS = 1000;
 constexpr int FRAME_EXCHANGE_SENDS = 2;
+constexpr int FRAME_EXCHANGE_RECEIVES = 2; // per send
 constexpr int FRAME_COMMAND_SENDS = 3;
 constexpr int FRAME_ACK_ATTEMPTS = 2;
 
