@@ -1,0 +1,132 @@
+// CRC-16 in its direct shift-in form, and the image CRC over address ranges
+// with absent addresses counting as 0xFF.
+#include "image/crc16.h"
+#include "image/image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+uint16_t Crc(const std::vector<uint8_t>& bytes) {
+    uint16_t reg = 0;
+    CRC16_Init(&reg);
+    if (!bytes.empty()) {
+        CRC16_Calc(&reg, bytes.data(), static_cast<uint32_t>(bytes.size()) - 1);
+    }
+    return reg;
+}
+
+std::vector<uint8_t> Text(const char* s) {
+    return std::vector<uint8_t>(s, s + std::strlen(s));
+}
+
+TEST(Crc16, TableIsThePolynomialMostSignificantBitFirst) {
+    EXPECT_EQ(CRC16_TABLE[0], 0x0000);
+    EXPECT_EQ(CRC16_TABLE[1], 0x1021);
+    EXPECT_EQ(CRC16_TABLE[128], 0x9188);
+    EXPECT_EQ(CRC16_TABLE[255], 0x1EF0);
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = i << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            r = (r & 0x8000) ? (r << 1) ^ 0x1021 : r << 1;
+        }
+        ASSERT_EQ(CRC16_TABLE[i], r & 0xFFFF) << i;
+    }
+}
+
+TEST(Crc16, CheckValuesOfTheDirectForm) {
+    EXPECT_EQ(Crc(Text("abc")), 0xD278);
+    EXPECT_EQ(Crc(Text("123456789")), 0xA69D);
+    EXPECT_EQ(Crc({0xFF}), 0xE10F);
+    // The register carries over between calls.
+    uint16_t reg = 0;
+    CRC16_Init(&reg);
+    CRC16_Calc(&reg, reinterpret_cast<const uint8_t*>("1234"), 3);
+    CRC16_Calc(&reg, reinterpret_cast<const uint8_t*>("56789"), 4);
+    EXPECT_EQ(reg, 0xA69D);
+}
+
+class ImageCrc : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        image = IMAGE_Create();
+        ASSERT_NE(image, nullptr);
+        ASSERT_EQ(IMAGE_AddData(image, 0x1000, 9, Text("123456789").data()), 0);
+    }
+    void TearDown() override { IMAGE_Free(image); }
+    uint16_t Ranges(uint32_t s0, uint32_t l0, uint32_t s1 = 0, uint32_t l1 = 0) {
+        const uint32_t start[2] = {s0, s1};
+        const uint32_t length[2] = {l0, l1};
+        return IMAGE_CalcRangesCRC(image, start, length);
+    }
+    IMAGE* image = nullptr;
+};
+
+TEST_F(ImageCrc, RangesAndTheHolesAroundThem) {
+    EXPECT_EQ(Ranges(0, 0), 0xFFFF); // as with no target connected
+    EXPECT_EQ(Ranges(0x1000, 9), 0xA69D);
+    EXPECT_EQ(Ranges(0x1000, 4, 0x1004, 5), 0xA69D); // range 1 continues range 0
+    EXPECT_EQ(Ranges(0x0FFF, 10), 0xCB99);           // one 0xFF first
+    EXPECT_EQ(Ranges(0x1000, 11), 0x1A33);           // two 0xFF last
+    EXPECT_EQ(Ranges(0x1000, 9, 0x5000, 0), 0xA69D); // an empty range 1 is ignored
+    EXPECT_EQ(Ranges(0, 0, 0x1000, 9), 0xA69D);      // an empty range 0 contributes nothing
+    // Beginning and ending inside the area.
+    EXPECT_EQ(Ranges(0x1002, 3), Crc(Text("345")));
+    // No held byte at all: one 0xFF per address.
+    EXPECT_EQ(Ranges(0x2000, 300), Crc(std::vector<uint8_t>(300, 0xFF)));
+}
+
+TEST_F(ImageCrc, PatchesCountAsTheImageShowsThem) {
+    IMAGE_AddPatch8(image, 0x1004, '0');
+    EXPECT_EQ(Ranges(0x1000, 9), Crc(Text("123406789")));
+}
+
+TEST_F(ImageCrc, LongRangesAreReadInBlocksAndGiveTheSameValue) {
+    // Two areas of more than 10,000 bytes each, with a hole between them.
+    std::vector<uint8_t> expected;
+    std::vector<uint8_t> a(25000), b(12345);
+    for (size_t i = 0; i < a.size(); ++i) {
+        a[i] = static_cast<uint8_t>(i * 31 + 7);
+    }
+    for (size_t i = 0; i < b.size(); ++i) {
+        b[i] = static_cast<uint8_t>(i * 13 + 1);
+    }
+    IMAGE_Free(image);
+    image = IMAGE_Create();
+    ASSERT_EQ(IMAGE_AddData(image, 0x20000, 25000, a.data()), 0);
+    ASSERT_EQ(IMAGE_AddData(image, 0x20000 + 25000 + 77, 12345, b.data()), 0);
+    expected.insert(expected.end(), 5, 0xFF);
+    expected.insert(expected.end(), a.begin(), a.end());
+    expected.insert(expected.end(), 77, 0xFF);
+    expected.insert(expected.end(), b.begin(), b.end());
+    expected.insert(expected.end(), 3, 0xFF);
+    const uint32_t total = static_cast<uint32_t>(expected.size());
+    EXPECT_EQ(Ranges(0x20000 - 5, total), Crc(expected));
+    // Split anywhere between the two ranges, the stream is the same.
+    EXPECT_EQ(Ranges(0x20000 - 5, 12000, 0x20000 - 5 + 12000, total - 12000), Crc(expected));
+}
+
+TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
+    std::vector<uint8_t> top(15, 0x5A);
+    ASSERT_EQ(IMAGE_AddData(image, 0xFFFFFFF0, 15, top.data()), 0);
+    std::vector<uint8_t> expected(16, 0xFF);
+    std::fill(expected.begin(), expected.begin() + 15, 0x5A);
+    EXPECT_EQ(Ranges(0xFFFFFFF0, 16), Crc(expected));
+    // Lengths that would wrap stop at 0xFFFFFFFF.
+    EXPECT_EQ(Ranges(0xFFFFFFF0, 0x20), Crc(expected));
+    EXPECT_EQ(Ranges(0xFFFFFFF0, 0xFFFFFFFF), Crc(expected));
+    EXPECT_EQ(Ranges(0xFFFFFFFF, 1), 0xE10F);
+    EXPECT_EQ(Ranges(0xFFFFFFFF, 5, 0x1000, 9),
+              Crc({0xFF, '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+}
+
+TEST(ImageCrcNoImage, MissingImageReadsAsErased) {
+    const uint32_t start[2] = {0, 0};
+    const uint32_t length[2] = {3, 0};
+    EXPECT_EQ(IMAGE_CalcRangesCRC(nullptr, start, length), Crc({0xFF, 0xFF, 0xFF}));
+}
+
+} // namespace
