@@ -1,0 +1,302 @@
+// The main dialog and the About box.
+#include "app/main_dialog.h"
+
+#include "app/app.h"
+#include "app/resource.h"
+#include "app/ui.h"
+#include "com/com.h"
+#include "target/job.h"
+#include "target/target_info.h"
+#include "target/worker.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char UI_PRODUCT_NAME[] = "Tidewell Handheld";
+const char UI_DEVICE_LEGAL_LINE[] = "Copyright (C) Varnel Instruments. All rights reserved.";
+const char UI_ENGINE_LEGAL_LINE[] = "Quillon engine (C) Kestrelwick Software. All rights reserved.";
+
+namespace {
+
+constexpr int kVersionMajor = 4;
+constexpr int kVersionMinor = 0;
+constexpr int kVersionPatch = 0;
+constexpr uint32_t kPortBaudRate = 115200;
+constexpr uint8_t kPortByteSize = 8;
+constexpr uint8_t kPortParityOdd = 1;
+constexpr uint8_t kPortOneStopBit = 0;
+
+char g_title[UI_TITLE_SIZE] = {};
+int32_t g_target_present = 0;
+int32_t g_start_requested = 0;
+// The update dispatches messages while it runs; a connection reported inside
+// it must not start a second one.
+bool g_update_running = false;
+
+void FormatTitle() {
+    std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
+                  kVersionMinor, kVersionPatch);
+}
+
+void FormatDeviceName(char* out, size_t size, int32_t port) {
+    std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(port + 1));
+}
+
+void OpenPort(int32_t port) {
+    COM_CONFIG config;
+    std::memset(&config, 0, sizeof config);
+    config.baud_rate = kPortBaudRate;
+    FormatDeviceName(config.device_name, sizeof config.device_name, port);
+    config.byte_size = kPortByteSize;
+    config.parity = kPortParityOdd;
+    config.stop_bits = kPortOneStopBit;
+    COM_SetConfig(&config);
+}
+
+HWND Item(int id) {
+    return GetDlgItem(static_cast<HWND>(UI_GetDialogWindow()), id);
+}
+
+void FocusControl(HWND dialog, int id) {
+    const HWND control = GetDlgItem(dialog, id);
+    // A hidden control must not take the focus, or the keyboard is lost.
+    if (control != nullptr && IsWindowVisible(control)) {
+        SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    }
+}
+
+void CallCancelHook() {
+    const UI_CANCEL_HOOK hook = UI_GetCancelHook();
+    if (hook != nullptr) {
+        hook();
+    }
+}
+
+void InitMainDialog(HWND hwnd) {
+    const HMENU system_menu = GetSystemMenu(hwnd, FALSE);
+    if (system_menu != nullptr) {
+        AppendMenuA(system_menu, MF_STRING, IDM_ABOUT, "About...");
+    }
+    UI_SetDialogWindow(hwnd);
+    g_target_present = 0;
+    g_start_requested = 0;
+    g_update_running = false;
+
+    RECT rect;
+    GetWindowRect(hwnd, &rect);
+    UI_CenterWindow(hwnd, rect.right - rect.left, rect.bottom - rect.top);
+
+    FormatTitle();
+    SetWindowTextA(hwnd, g_title);
+    SetDlgItemTextA(hwnd, IDC_TITLE, g_title);
+    ShowWindow(GetDlgItem(hwnd, IDC_CANCEL), SW_HIDE);
+
+    const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
+    for (int32_t i = 0; i < APP_PortCount; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "COM%d", static_cast<int>(APP_PortList[i] + 1));
+        const LRESULT index = SendMessageA(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+        if (index >= 0) {
+            SendMessageA(ports, CB_SETITEMDATA, static_cast<WPARAM>(index),
+                         static_cast<LPARAM>(APP_PortList[i]));
+        }
+    }
+    COM_CloseScanHandles();
+    SendMessageA(ports, CB_SETCURSEL, 0, 0);
+    if (APP_PortCount > 0) {
+        OpenPort(APP_PortList[0]);
+    }
+
+    if (APP_PortCount == 1) {
+        EnableWindow(ports, FALSE);
+        SetFocus(GetDlgItem(hwnd, IDC_START));
+    } else {
+        SetFocus(ports);
+    }
+}
+
+void OnPortSelected(HWND hwnd) {
+    const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
+    const LRESULT index = SendMessageA(ports, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) {
+        return;
+    }
+    const auto port =
+        static_cast<int32_t>(SendMessageA(ports, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
+    char name[COM_DEVICE_NAME_SIZE];
+    FormatDeviceName(name, sizeof name, port);
+    COM_CONFIG current;
+    std::memset(&current, 0, sizeof current);
+    COM_GetConfig(&current);
+    current.device_name[COM_DEVICE_NAME_SIZE - 1] = '\0';
+    if (std::strcmp(name, current.device_name) != 0) {
+        OpenPort(port);
+    }
+}
+
+void OnConnected(HWND hwnd) {
+    if (g_target_present != 0) {
+        return;
+    }
+    FocusControl(hwnd, IDC_START);
+    TARGET_INFO info;
+    TARGET_GetInfo(&info);
+    // The length comes from the target; never read past the text it fills.
+    int length = info.text2_len;
+    if (length > TARGET_TEXT_SIZE) {
+        length = TARGET_TEXT_SIZE;
+    }
+    char text[UI_STATUS_TEXT_SIZE];
+    std::snprintf(text, sizeof text, "Connection to target established (%*.*s)", length, length,
+                  reinterpret_cast<const char*>(info.text2));
+    UI_ShowStatus(text);
+    g_target_present = 1;
+    if (g_start_requested != 0) {
+        UI_RunUpdate();
+    }
+}
+
+void OnDisconnected(HWND hwnd) {
+    if (g_target_present != 0) {
+        g_target_present = 0;
+        ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
+    }
+}
+
+void OnStart() {
+    g_start_requested = 1;
+    if (g_target_present != 0) {
+        UI_RunUpdate();
+    } else {
+        MessageBeep(MB_ICONHAND);
+        UI_ShowStatus("No connection - power cycle or reset target");
+    }
+}
+
+void OnCancelOrOk(HWND hwnd) {
+    CallCancelHook();
+    if (APP_PortCount > 1) {
+        EnableWindow(GetDlgItem(hwnd, IDC_PORTS), TRUE);
+    }
+    ShowWindow(GetDlgItem(hwnd, IDC_START), SW_SHOW);
+    ShowWindow(GetDlgItem(hwnd, IDC_CANCEL), SW_HIDE);
+    UI_ShowStatus("");
+    g_target_present = 0;
+    g_start_requested = 0;
+    EndDialog(hwnd, 0);
+}
+
+void OnEscape(HWND hwnd) {
+    CallCancelHook();
+    EndDialog(hwnd, 0);
+}
+
+} // namespace
+
+const char* UI_GetTitle() {
+    if (g_title[0] == '\0') {
+        FormatTitle();
+    }
+    return g_title;
+}
+
+bool UI_IsTargetPresent() {
+    return g_target_present != 0;
+}
+
+bool UI_IsStartRequested() {
+    return g_start_requested != 0;
+}
+
+void UI_CenterWindow(HWND hwnd, int width, int height) {
+    RECT desktop;
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    const int x = (desktop.right - width) / 2;
+    const int y = (desktop.bottom - height) / 3;
+    SetWindowPos(hwnd, HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
+}
+
+void UI_RunUpdate() {
+    if (g_update_running) {
+        return;
+    }
+    g_update_running = true;
+    const HWND dialog = static_cast<HWND>(UI_GetDialogWindow());
+    EnableWindow(Item(IDC_PORTS), FALSE);
+    ShowWindow(Item(IDC_START), SW_HIDE);
+    ShowWindow(Item(IDC_CANCEL), SW_SHOW);
+    FocusControl(dialog, IDC_CANCEL);
+    SetWindowTextA(Item(IDC_CANCEL), "Cancel");
+
+    const int32_t result = UPDATE_Run();
+
+    SetWindowTextA(Item(IDC_CANCEL), "Ok");
+    if (result == 0) {
+        UI_ShowStatus("Target updated successfully");
+    }
+    g_start_requested = 0;
+    g_update_running = false;
+}
+
+INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        InitMainDialog(hwnd);
+        return FALSE; // the focus has been set
+    case WM_COMMAND: {
+        const UINT id = LOWORD(wparam);
+        if (id == IDC_PORTS && HIWORD(wparam) == CBN_SELCHANGE) {
+            OnPortSelected(hwnd);
+        }
+        switch (id) {
+        case IDC_START:
+            OnStart();
+            return FALSE;
+        case IDC_CANCEL:
+            OnCancelOrOk(hwnd);
+            return TRUE;
+        case IDCANCEL:
+            OnEscape(hwnd);
+            return TRUE;
+        case ID_NOTIFY_CONNECTED:
+            OnConnected(hwnd);
+            return FALSE;
+        case ID_NOTIFY_DISCONNECTED:
+            OnDisconnected(hwnd);
+            return FALSE;
+        default:
+            return FALSE;
+        }
+    }
+    case WM_CLOSE:
+        OnEscape(hwnd);
+        return TRUE;
+    case WM_SYSCOMMAND:
+        if (LOWORD(wparam) == IDM_ABOUT) {
+            DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
+                            AboutDlgProc, 0);
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        SetDlgItemTextA(hwnd, IDC_ABOUT_VERSION, UI_GetTitle());
+        SetDlgItemTextA(hwnd, IDC_ABOUT_LEGAL, UI_DEVICE_LEGAL_LINE);
+        return FALSE; // no control takes the focus
+    case WM_COMMAND:
+        if (wparam == IDOK || wparam == IDCANCEL) {
+            EndDialog(hwnd, 0);
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
