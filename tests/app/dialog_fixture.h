@@ -1,0 +1,42 @@
+// A hidden main dialog made from the program's own template, for tests.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+#include "app/resource.h"
+
+inline HINSTANCE TestInstance() {
+    return GetModuleHandleA(nullptr);
+}
+
+inline HWND CreateMainTemplate(DLGPROC proc) {
+    InitCommonControls();
+    return CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_MAIN), nullptr, proc, 0);
+}
+
+// The control's own visibility flag: the dialog itself stays hidden.
+inline bool IsShown(HWND dialog, int id) {
+    return (GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+inline std::string ControlText(HWND dialog, int id) {
+    char text[256] = {};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+inline int ProgressPosition(HWND dialog) {
+    return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+}
+
+// Dispatches what is queued for this thread without waiting.
+inline void DrainMessages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}

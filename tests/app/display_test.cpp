@@ -1,0 +1,167 @@
+// Display operations against the main dialog's template, shown hidden.
+
+#include "dialog_fixture.h"
+
+#include "app/ui.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<WPARAM> g_commands;
+
+// Commands without a control: those posted to the dialog, not the controls' own.
+INT_PTR CALLBACK RecordingProc(HWND, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_COMMAND && lparam == 0) {
+        g_commands.push_back(wparam);
+    }
+    return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+class DisplayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_commands.clear();
+        dialog_ = CreateMainTemplate(RecordingProc);
+        ASSERT_NE(dialog_, nullptr);
+        UI_SetDialogWindow(dialog_);
+    }
+    void TearDown() override {
+        UI_SetDialogWindow(nullptr);
+        DestroyWindow(dialog_);
+        DrainMessages();
+    }
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(DisplayTest, RangeThenPositionFillsTheBarByTheRatio) {
+    UI_SetProgressRange(0, 2);
+    UI_SetProgress(1);
+    PBRANGE range = {};
+    SendDlgItemMessageA(dialog_, IDC_PROGRESS, PBM_GETRANGE, FALSE,
+                        reinterpret_cast<LPARAM>(&range));
+    EXPECT_EQ(range.iLow, 0);
+    EXPECT_EQ(range.iHigh, 2);
+    EXPECT_EQ(ProgressPosition(dialog_), 1);
+}
+
+TEST_F(DisplayTest, RangeResetsThePositionToZeroWhateverTheLowEnd) {
+    UI_SetProgressRange(0, 100);
+    UI_SetProgress(60);
+    // Zero below the new range: the bar clamps it to its low end.
+    UI_SetProgressRange(10, 20);
+    EXPECT_EQ(ProgressPosition(dialog_), 10);
+    UI_SetProgressRange(-50, 50);
+    EXPECT_EQ(ProgressPosition(dialog_), 0);
+    // Ranges beyond 16 bits need the 32-bit range message.
+    UI_SetProgressRange(0, 1469497);
+    UI_SetProgress(1000000);
+    EXPECT_EQ(ProgressPosition(dialog_), 1000000);
+    UI_SetProgressRange(0, 1469497);
+    EXPECT_EQ(ProgressPosition(dialog_), 0);
+}
+
+TEST_F(DisplayTest, StatusAndJobShowAndHide) {
+    UI_HideJob();
+    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_FALSE(IsShown(dialog_, IDC_PROGRESS));
+
+    UI_ShowStatus("No connection - power cycle or reset target");
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "No connection - power cycle or reset target");
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_FALSE(IsShown(dialog_, IDC_PROGRESS));
+
+    UI_ShowJob("Programming target");
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Programming target");
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_TRUE(IsShown(dialog_, IDC_PROGRESS));
+
+    UI_HideJob();
+    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_FALSE(IsShown(dialog_, IDC_PROGRESS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Programming target");
+}
+
+TEST_F(DisplayTest, NothingChangesBeforeTheWindowIsRecorded) {
+    UI_SetDialogWindow(nullptr);
+    UI_ShowJob("Clear target");
+    UI_ShowStatus("x");
+    UI_SetProgressRange(0, 10);
+    UI_SetProgress(5);
+    UI_HideJob();
+    UI_PostCommand(1024);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ProgressPosition(dialog_), 0);
+    DrainMessages();
+    EXPECT_TRUE(g_commands.empty());
+    EXPECT_EQ(UI_GetDialogWindow(), nullptr);
+}
+
+TEST_F(DisplayTest, PostedCommandsReachTheDialogInOrder) {
+    UI_PostCommand(1024);
+    UI_PostCommand(0);
+    UI_PostCommand(1025);
+    for (int i = 0; i < 3; ++i) {
+        UI_PumpMessage();
+    }
+    ASSERT_EQ(g_commands.size(), 3u);
+    EXPECT_EQ(g_commands[0], 1024u);
+    EXPECT_EQ(g_commands[1], 0u);
+    EXPECT_EQ(g_commands[2], 1025u);
+}
+
+// The worker moves the bar from its own thread and waits for each call; the
+// dialog's thread serves the calls while it pumps.
+TEST_F(DisplayTest, WorkerProgressCallsCompleteWhileTheDialogPumps) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        UI_SetProgressRange(0, 50);
+        for (int i = 1; i <= 50; ++i) {
+            UI_SetProgress(i);
+        }
+        done = true;
+        UI_PostCommand(0); // wakes the pump
+    });
+    while (!done) {
+        UI_PumpMessage();
+    }
+    worker.join();
+    EXPECT_EQ(ProgressPosition(dialog_), 50);
+}
+
+TEST_F(DisplayTest, ServingSentMessagesLeavesPostedOnesQueued) {
+    UI_PostCommand(1025);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        UI_SetProgressRange(0, 4);
+        UI_SetProgress(3);
+        done = true;
+    });
+    while (!done) {
+        UI_ServeSentMessages();
+        Sleep(1);
+    }
+    worker.join();
+    EXPECT_EQ(ProgressPosition(dialog_), 3);
+    EXPECT_TRUE(g_commands.empty());
+    DrainMessages();
+    ASSERT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(g_commands[0], 1025u);
+}
+
+TEST(DisplayHook, StoresTheLatestHook) {
+    static int calls = 0;
+    UI_SetCancelHook([] { ++calls; });
+    UI_SetCancelHook([] { calls += 10; });
+    UI_GetCancelHook()();
+    EXPECT_EQ(calls, 10);
+    UI_SetCancelHook(nullptr);
+    EXPECT_EQ(UI_GetCancelHook(), nullptr);
+}
+
+} // namespace

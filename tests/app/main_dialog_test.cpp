@@ -1,0 +1,264 @@
+// The main dialog's initialisation, port choice, notifications and buttons,
+// and the About box, driven on the test's thread with no worker running.
+#include "dialog_fixture.h"
+
+#include "app/app.h"
+#include "app/main_dialog.h"
+#include "app/ui.h"
+#include "com/com.h"
+#include "tests/support/testbench.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const char kSmallFirmware[] = "S00700007465737438\r\n"
+                              "S31540080000000102030405060708090A0B0C0D0E0F2A\r\n"
+                              "S70540080000B2\r\n";
+
+int g_hook_calls = 0;
+
+std::string CurrentDevice() {
+    COM_CONFIG config = {};
+    COM_GetConfig(&config);
+    return config.device_name;
+}
+
+std::string ComboItem(HWND dialog, int index) {
+    char text[64] = {};
+    SendDlgItemMessageA(dialog, IDC_PORTS, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                        reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+void Command(HWND dialog, int id, int code = 0) {
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, code), 0);
+}
+
+class MainDialogTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(TESTBENCH_Reset());
+        ASSERT_TRUE(TESTBENCH_MapPair(3, 10));
+        APP_Instance = TestInstance();
+        APP_FirmwareText = kSmallFirmware;
+        ASSERT_EQ(APP_LoadImage(), 0);
+    }
+    static void TearDownTestSuite() {
+        COM_Close();
+        TESTBENCH_Reset();
+    }
+    void Open(std::initializer_list<int32_t> ports) {
+        APP_PortCount = 0;
+        for (int32_t port : ports) {
+            APP_PortList[APP_PortCount++] = port;
+        }
+        g_hook_calls = 0;
+        UI_SetCancelHook(nullptr);
+        dialog_ = CreateMainTemplate(MainDlgProc);
+        ASSERT_NE(dialog_, nullptr);
+    }
+    void TearDown() override {
+        UI_SetCancelHook(nullptr);
+        UI_SetDialogWindow(nullptr);
+        if (dialog_ != nullptr) {
+            DestroyWindow(dialog_);
+        }
+        DrainMessages();
+    }
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
+    Open({2, 9});
+    EXPECT_EQ(UI_GetDialogWindow(), dialog_);
+    ASSERT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(ComboItem(dialog_, 0), "COM10");
+    EXPECT_EQ(ComboItem(dialog_, 1), "COM3");
+    EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETITEMDATA, 0, 0), 9);
+    EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETITEMDATA, 1, 0), 2);
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
+
+    COM_CONFIG config = {};
+    COM_GetConfig(&config);
+    EXPECT_EQ(config.baud_rate, 115200u);
+    EXPECT_EQ(config.byte_size, 8);
+    EXPECT_EQ(config.parity, 1);
+    EXPECT_EQ(config.stop_bits, 0);
+
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
+    // The focus is in the list's edit field.
+    const HWND ports = GetDlgItem(dialog_, IDC_PORTS);
+    EXPECT_TRUE(GetFocus() == ports || IsChild(ports, GetFocus()));
+    EXPECT_FALSE(IsShown(dialog_, IDC_CANCEL));
+    EXPECT_TRUE(IsShown(dialog_, IDC_START));
+
+    char caption[128] = {};
+    GetWindowTextA(dialog_, caption, sizeof caption);
+    EXPECT_STREQ(caption, "Tidewell Handheld v4.0.0");
+    EXPECT_EQ(ControlText(dialog_, IDC_TITLE), "Tidewell Handheld v4.0.0");
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
+
+    char item[64] = {};
+    GetMenuStringA(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, item, sizeof item, MF_BYCOMMAND);
+    EXPECT_STREQ(item, "About...");
+}
+
+TEST_F(MainDialogTest, ChoosingAPortReopensOnlyWhenTheNameDiffers) {
+    Open({2, 9});
+    ASSERT_EQ(CurrentDevice(), "\\\\.\\COM3");
+    SendDlgItemMessageA(dialog_, IDC_PORTS, CB_SETCURSEL, 0, 0);
+    Command(dialog_, IDC_PORTS, CBN_SELCHANGE);
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM10");
+    SendDlgItemMessageA(dialog_, IDC_PORTS, CB_SETCURSEL, 1, 0);
+    Command(dialog_, IDC_PORTS, CBN_SELCHANGE);
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
+    // Other notifications of the list leave the port alone.
+    SendDlgItemMessageA(dialog_, IDC_PORTS, CB_SETCURSEL, 0, 0);
+    Command(dialog_, IDC_PORTS, CBN_EDITCHANGE);
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
+}
+
+TEST_F(MainDialogTest, ASinglePortDisablesTheListAndFocusesStart) {
+    Open({2});
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog_, IDC_START));
+    EXPECT_EQ(ComboItem(dialog_, 0), "COM3");
+    // Ok does not enable a list of one.
+    Command(dialog_, IDC_CANCEL);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
+}
+
+TEST_F(MainDialogTest, ConnectionNotificationsChangeTheViewOnce) {
+    Open({2, 9});
+    // No worker runs, so the target's record reads as all zeros.
+    Command(dialog_, 1024);
+    EXPECT_TRUE(UI_IsTargetPresent());
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Connection to target established ()");
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+
+    UI_ShowStatus("kept");
+    Command(dialog_, 1024);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "kept");
+
+    Command(dialog_, 0); // the worker's tick
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "kept");
+    EXPECT_TRUE(UI_IsTargetPresent());
+
+    Command(dialog_, 1025);
+    EXPECT_FALSE(UI_IsTargetPresent());
+    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    UI_ShowStatus("again");
+    Command(dialog_, 1025);
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+}
+
+TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
+    Open({2, 9});
+    Command(dialog_, IDC_START);
+    EXPECT_TRUE(UI_IsStartRequested());
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "No connection - power cycle or reset target");
+    EXPECT_TRUE(IsShown(dialog_, IDC_START));
+
+    // The target's answer starts the update; with no worker every job is
+    // refused, so the run ends without success and the button reads Ok.
+    Command(dialog_, 1024);
+    EXPECT_FALSE(UI_IsStartRequested());
+    EXPECT_FALSE(IsShown(dialog_, IDC_START));
+    EXPECT_TRUE(IsShown(dialog_, IDC_CANCEL));
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
+    EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+}
+
+TEST_F(MainDialogTest, OkCallsTheHookAndRestoresTheButtons) {
+    Open({2, 9});
+    UI_SetCancelHook([] { ++g_hook_calls; });
+    Command(dialog_, 1024);
+    Command(dialog_, IDC_CANCEL);
+    EXPECT_EQ(g_hook_calls, 1);
+    EXPECT_TRUE(IsShown(dialog_, IDC_START));
+    EXPECT_FALSE(IsShown(dialog_, IDC_CANCEL));
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "");
+    EXPECT_FALSE(UI_IsTargetPresent());
+}
+
+TEST_F(MainDialogTest, EscapeAndCloseCallTheHook) {
+    Open({2, 9});
+    Command(dialog_, IDCANCEL);
+    EXPECT_EQ(g_hook_calls, 0); // no hook yet: nothing to call
+    UI_SetCancelHook([] { ++g_hook_calls; });
+    Command(dialog_, IDCANCEL);
+    SendMessageA(dialog_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(g_hook_calls, 2);
+}
+
+TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
+    HWND dialog = CreateMainTemplate(
+        [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG ? TRUE : FALSE; });
+    ASSERT_NE(dialog, nullptr);
+    const auto style = [&](int id) { return GetWindowLongA(GetDlgItem(dialog, id), GWL_STYLE); };
+    EXPECT_EQ(style(IDC_PORTS) & 0x3, CBS_DROPDOWN);
+    EXPECT_NE(style(IDC_PORTS) & CBS_SORT, 0);
+    EXPECT_EQ(style(IDC_START) & 0xF, BS_DEFPUSHBUTTON);
+    EXPECT_EQ(LOWORD(SendMessageA(dialog, DM_GETDEFID, 0, 0)), IDC_START);
+    EXPECT_FALSE(IsShown(dialog, IDC_CANCEL));
+    EXPECT_EQ(GetNextDlgTabItem(dialog, GetDlgItem(dialog, IDC_PORTS), FALSE),
+              GetDlgItem(dialog, IDC_START));
+
+    RECT start = {}, cancel = {};
+    GetWindowRect(GetDlgItem(dialog, IDC_START), &start);
+    GetWindowRect(GetDlgItem(dialog, IDC_CANCEL), &cancel);
+    EXPECT_TRUE(EqualRect(&start, &cancel));
+
+    const auto bitmap = reinterpret_cast<HBITMAP>(
+        SendDlgItemMessageA(dialog, IDC_PICTURE, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    ASSERT_NE(bitmap, nullptr);
+    BITMAP info = {};
+    GetObjectA(bitmap, sizeof info, &info);
+    EXPECT_EQ(info.bmWidth, 116);
+    EXPECT_EQ(info.bmHeight, 169);
+    DestroyWindow(dialog);
+}
+
+TEST(CenterWindow, ThirdDownAndCentredTruncatingTowardZero) {
+    HWND window = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 301, 200, nullptr, nullptr,
+                                  TestInstance(), nullptr);
+    ASSERT_NE(window, nullptr);
+    RECT desktop = {};
+    GetWindowRect(GetDesktopWindow(), &desktop);
+
+    UI_CenterWindow(window, 301, 200);
+    RECT placed = {};
+    GetWindowRect(window, &placed);
+    EXPECT_EQ(placed.left, (desktop.right - 301) / 2);
+    EXPECT_EQ(placed.top, (desktop.bottom - 200) / 3);
+    EXPECT_EQ(placed.right - placed.left, 301); // size kept
+
+    // Larger than the desktop: negative places, rounded toward zero.
+    const int wide = desktop.right + 77;
+    const int tall = desktop.bottom + 4;
+    UI_CenterWindow(window, wide, tall);
+    GetWindowRect(window, &placed);
+    EXPECT_EQ(placed.left, -38);
+    EXPECT_EQ(placed.top, -1);
+    DestroyWindow(window);
+}
+
+TEST(AboutBox, ShowsTheTitleAndLegalLineAndEndsOnEnterOrEscape) {
+    HWND about =
+        CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDlgProc, 0);
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(ControlText(about, IDC_ABOUT_VERSION), "Tidewell Handheld v4.0.0");
+    EXPECT_EQ(ControlText(about, IDC_ABOUT_LEGAL), UI_DEVICE_LEGAL_LINE);
+    EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDOK, 0));
+    EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));
+    EXPECT_FALSE(AboutDlgProc(about, WM_COMMAND, MAKEWPARAM(IDOK, 1), 0));
+    DestroyWindow(about);
+}
+
+} // namespace
