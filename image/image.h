@@ -47,11 +47,16 @@ void IMAGE_Free(IMAGE* image);
 int32_t IMAGE_Lock(IMAGE* image);
 void IMAGE_Unlock(IMAGE* image);
 
-// 0 added, -1 refused (the bytes run into an area's first byte), -2 lock wait
-// timed out (nothing changed). Bytes may be null: the range is recorded only.
+// 0 added, -1 refused (the bytes run into an area's first byte, the length is
+// 0, the bytes would reach address 0xFFFFFFFF, or memory ran out), -2 lock wait
+// timed out (nothing changed). Bytes may be null: the range is recorded and
+// reads as 0xFF.
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes);
 // -1 absent, 0..255 the byte, 0x100 + value for a patched byte.
 int32_t IMAGE_ReadByte(IMAGE* image, uint32_t address);
+// Count of bytes in the block from *first_out (0 when nothing is held in
+// address .. last, -1 when the lock wait timed out); absent addresses inside
+// the block read 0xFF. The buffer, when given, must hold max_length bytes.
 int32_t IMAGE_ReadBlock(IMAGE* image, uint32_t address, uint32_t last, uint32_t max_gap,
                         uint8_t* buffer, uint32_t* first_out, int32_t max_length,
                         uint32_t start_align_bits, uint32_t end_align_bits);

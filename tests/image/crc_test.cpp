@@ -49,6 +49,31 @@ TEST(Crc16, CheckValuesOfTheDirectForm) {
     EXPECT_EQ(reg, 0xA69D);
 }
 
+TEST(Crc16, AnyLengthAndSplitMatchesOneByteAtATime) {
+    std::vector<uint8_t> data(1001);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 131 + (i >> 3));
+    }
+    for (uint32_t n : {1u, 2u, 3u, 4u, 255u, 256u, 1000u, 1001u}) {
+        uint16_t reference = 0xFFFF;
+        for (uint32_t i = 0; i < n; ++i) {
+            reference =
+                static_cast<uint16_t>(((reference << 8) | data[i]) ^ CRC16_TABLE[reference >> 8]);
+        }
+        uint16_t whole = 0;
+        CRC16_Init(&whole);
+        CRC16_Calc(&whole, data.data(), n - 1);
+        EXPECT_EQ(whole, reference) << n;
+        uint16_t split = 0;
+        CRC16_Init(&split);
+        CRC16_Calc(&split, data.data(), 0);
+        if (n > 1) {
+            CRC16_Calc(&split, data.data() + 1, n - 2);
+        }
+        EXPECT_EQ(split, reference) << n;
+    }
+}
+
 class ImageCrc : public ::testing::Test {
   protected:
     void SetUp() override {
