@@ -29,7 +29,7 @@ constexpr uint32_t TARGET_REPLY_BUFFER_SIZE = 500;
 constexpr uint32_t CLEAR_REPLY_TIMEOUT_MS = 60000;
 constexpr uint32_t BLANK_CHECK_REPLY_TIMEOUT_MS = 30000;
 constexpr uint32_t GET_CRC_REPLY_TIMEOUT_MS = 30000;
-constexpr uint8_t REPLY_BLANK_CHECK = 4;  // command code of clear and blank-check replies
+constexpr uint8_t REPLY_BLANK_CHECK = 4; // command code of clear and blank-check replies
 constexpr uint8_t REPLY_CRC = 5;
 
 // Notification ids posted to the dialog as WM_COMMAND.
@@ -44,6 +44,13 @@ extern std::atomic<uint32_t> JOB_ErrorValue;
 extern std::atomic<IMAGE*> JOB_Image;
 extern std::atomic<uint32_t> WORKER_StopRequest;
 extern std::atomic<uint32_t> WORKER_CancelRequest;
+// The connection a stored job belongs to (TARGET_GetConnectionSerial when it
+// was stored). The worker refuses the job with status 2, sending nothing, when
+// that connection has been lost by the time it takes the job up.
+extern std::atomic<uint32_t> JOB_Connection;
+
+// Counts connections: one more each time the target becomes connected.
+uint32_t TARGET_GetConnectionSerial();
 
 // Identify time-out in ms for a baud rate (0 counts as 1200).
 uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate);
@@ -51,6 +58,9 @@ uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate);
 void WORKER_Start();
 void WORKER_Stop();
 void WORKER_RequestCancel();
+// How many cancel requests were made so far; the job runner compares it so a
+// cancel is never missed, whatever the worker does with its flag.
+uint32_t WORKER_GetCancelCount();
 bool WORKER_IsRunning();
 unsigned long WORKER_Thread(void* unused);
 

@@ -1,0 +1,167 @@
+// The user-interface thread's side of the target jobs: hand one job to the
+// worker, keep the dialog alive while it runs, and chain the jobs of an update.
+#include "target/job.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "app/app.h"
+#include "app/ui.h"
+#include "image/crc16.h"
+#include "target/target_info.h"
+#include "target/worker.h"
+
+namespace {
+
+// Longest a job left running by a cancelled run can take (a clear: three
+// acknowledge reads and three reply reads of 60 s), with room to spare.
+constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(200);
+
+// What the job started by the last JOB_Run ended with; user-interface thread only.
+uint8_t g_result = JOB_OK;
+int32_t g_crc = -1;
+
+// The update binds its jobs to the connection that was up when it began.
+bool g_in_update = false;
+uint32_t g_update_connection = 0;
+std::atomic<bool> g_update_running{false};
+
+bool IsJobKind(uint8_t kind) {
+    return kind == CMD_CLEAR || kind == CMD_PROGRAM || kind == CMD_MAKE_VALID ||
+           kind == CMD_BLANK_CHECK || kind == CMD_GET_CRC || kind == CMD_START_APP;
+}
+
+// A run that the user cancelled returns while the worker may still be in its
+// job. A new kind stored now could be wiped by that job's closing reset, so
+// wait, dispatching, until the worker is idle. 0 idle, else the status to report.
+uint8_t WaitForIdleWorker(uint32_t cancels) {
+    const auto deadline = std::chrono::steady_clock::now() + IDLE_WAIT_LIMIT;
+    while (JOB_KIND.load(std::memory_order_acquire) != JOB_IDLE) {
+        if (WORKER_GetCancelCount() != cancels) {
+            return JOB_CANCELLED;
+        }
+        if (!WORKER_IsRunning() || std::chrono::steady_clock::now() > deadline) {
+            return JOB_COMM_FAILED;
+        }
+        UI_PumpMessage();
+    }
+    return JOB_OK;
+}
+
+struct UpdateScope {
+    UpdateScope() {
+        g_in_update = true;
+        g_update_connection = TARGET_GetConnectionSerial();
+    }
+    ~UpdateScope() {
+        g_in_update = false;
+        g_update_running.store(false);
+    }
+    UpdateScope(const UpdateScope&) = delete;
+    UpdateScope& operator=(const UpdateScope&) = delete;
+};
+
+} // namespace
+
+void JOB_Run(const char* caption, uint8_t kind) {
+    // A job that is not started counts as failed communication.
+    g_result = JOB_COMM_FAILED;
+    g_crc = -1;
+    if (!IsJobKind(kind) || !TARGET_IsConnected() || !WORKER_IsRunning()) {
+        return;
+    }
+    const uint32_t connection = g_in_update ? g_update_connection : TARGET_GetConnectionSerial();
+    const uint32_t cancels = WORKER_GetCancelCount();
+    const uint8_t settled = WaitForIdleWorker(cancels);
+    if (settled != JOB_OK) {
+        g_result = settled;
+        return;
+    }
+    if (!TARGET_IsConnected() || TARGET_GetConnectionSerial() != connection) {
+        return;
+    }
+
+    UI_ShowJob(caption);
+    UI_SetCancelHook(WORKER_RequestCancel);
+    // A cancel from before this job is not for it.
+    WORKER_CancelRequest.store(0, std::memory_order_release);
+    JOB_Connection.store(connection, std::memory_order_release);
+    JOB_KIND.store(kind, std::memory_order_release);
+
+    bool cancelled = false;
+    for (;;) {
+        if (WORKER_GetCancelCount() != cancels) {
+            cancelled = true;
+            break;
+        }
+        UI_PumpMessage();
+        if (JOB_KIND.load(std::memory_order_acquire) == JOB_IDLE) {
+            break;
+        }
+    }
+    UI_HideJob();
+    if (cancelled) {
+        // Never an earlier job's status, whatever the worker stores later.
+        g_result = JOB_CANCELLED;
+        return;
+    }
+    g_result = JOB_STATUS.load(std::memory_order_relaxed);
+    g_crc = TARGET_GetLastCRC();
+}
+
+uint8_t JOB_ClearTarget() {
+    JOB_Run("Clear target", CMD_CLEAR);
+    return g_result;
+}
+
+uint8_t JOB_ProgramTarget(IMAGE* image) {
+    JOB_Image.store(image, std::memory_order_release);
+    JOB_Run("Programming target", CMD_PROGRAM);
+    return g_result;
+}
+
+uint8_t JOB_MakeValid() {
+    JOB_Run("Make valid", CMD_MAKE_VALID);
+    return g_result;
+}
+
+int32_t JOB_GetCRC() {
+    JOB_Run("Get CRC", CMD_GET_CRC);
+    return g_result == JOB_OK ? g_crc : -1;
+}
+
+uint8_t JOB_StartApplication() {
+    JOB_Run("Start application", CMD_START_APP);
+    return g_result;
+}
+
+int32_t UPDATE_Run() {
+    // The dialog's handlers run inside the jobs' message loops; a target found
+    // again there must not start a second update inside this one.
+    bool idle = false;
+    if (!g_update_running.compare_exchange_strong(idle, true)) {
+        return JOB_TARGET_ERROR;
+    }
+    UpdateScope scope;
+
+    uint8_t result = JOB_ClearTarget();
+    if (result != JOB_OK) {
+        return result;
+    }
+    result = JOB_ProgramTarget(APP_Image);
+    if (result != JOB_OK) {
+        return result;
+    }
+    result = JOB_MakeValid();
+    if (result != JOB_OK) {
+        return result;
+    }
+    const int32_t local_crc = IMAGE_CalcTargetCRC() & 0xFFFF;
+    const int32_t target_crc = JOB_GetCRC();
+    if (target_crc <= 1 || target_crc != local_crc) {
+        return JOB_TARGET_ERROR;
+    }
+    JOB_StartApplication();
+    WORKER_Stop();
+    return JOB_OK;
+}
