@@ -15,10 +15,13 @@
 //   returned (writes are never waited for, and the frame layer's buffer is a
 //   local one). So every write copies its bytes into a slot of a small ring
 //   the layer owns, with its own control block; a slot is reused only once
-//   its operation has finished, and when all are busy a write waits a bounded
-//   time, then is dropped. Reads go into layer-owned slots too and are copied
-//   out once their completion has come; a read whose completion is late is
-//   left in its slot, which stays taken until the platform lets go of it.
+//   its operation has finished. Writes also reach the platform one at a time:
+//   one started beside a pending one can overtake it or interleave with it
+//   (seen with Wine when the line is full), so a write whose predecessor is
+//   still pending waits for it a bounded time, then is dropped. With the
+//   frame layer waiting for an answer after every frame, that wait is rare. Reads go into
+//   layer-owned slots too and are copied out once their completion has come; a read whose
+//   completion is late is left in its slot, which stays taken until the platform lets go of it.
 // - The worker thread reads and writes while the user-interface thread may
 //   close and reopen the port. A critical section (cheap, unlike a kernel
 //   mutex) is held while an operation is started and while the port is closed
@@ -91,6 +94,7 @@ std::atomic<uint32_t> g_received{0};
 std::atomic<ReadSlot*> g_current_read{nullptr};
 ReadSlot g_read_slots[kReadSlots];
 WriteSlot g_write_slots[kWriteSlots]; // under the lock
+WriteSlot* g_last_write = nullptr;    // under the lock
 int g_next_write = 0;                 // under the lock
 HANDLE g_scan_handles[COM_MAX_PORTS]; // user-interface thread only
 bool g_scan_table_ready = false;
@@ -213,10 +217,20 @@ bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
     return true;
 }
 
+bool SlotBusy(WriteSlot* slot) {
+    return slot->in_flight && !HasOverlappedIoCompleted(&slot->ov);
+}
+
+// A free slot, or null while the last write started is still in progress: a
+// write started next to a pending one may overtake it or interleave with it
+// (seen with Wine), so writes go to the platform one at a time.
 WriteSlot* FreeWriteSlotLocked() {
+    if (g_last_write != nullptr && SlotBusy(g_last_write)) {
+        return nullptr;
+    }
     for (int i = 0; i < kWriteSlots; ++i) {
         WriteSlot& slot = g_write_slots[(g_next_write + i) % kWriteSlots];
-        if (!slot.in_flight || HasOverlappedIoCompleted(&slot.ov)) {
+        if (!SlotBusy(&slot)) {
             slot.in_flight = false;
             g_next_write = (g_next_write + i + 1) % kWriteSlots;
             return &slot;
@@ -239,6 +253,7 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
             if (slot != nullptr) {
                 std::memcpy(slot->buf, bytes, length);
                 slot->ov = OVERLAPPED{};
+                g_last_write = slot;
                 if (WriteFile(h, slot->buf, length, nullptr, &slot->ov)) {
                     return true; // finished already
                 }

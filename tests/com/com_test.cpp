@@ -1,0 +1,324 @@
+// The serial layer against the test bench's virtual cables. The layer keeps
+// process-wide state, so the tests build on each other in the order written:
+// the port is first chosen by COM_SetConfig, and COM_Close comes last.
+#include "tests/com/peer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+ULONGLONG Now() {
+    return GetTickCount64();
+}
+
+class Com : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        COM_SetErrorHandler(RecordError);
+        ShownErrors().clear();
+    }
+};
+
+TEST_F(Com, ChosenPortSkipsFirstOpenAndAppliesSettingsOnce) {
+    ASSERT_TRUE(TESTBENCH_Reset());
+    ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
+    ASSERT_TRUE(TESTBENCH_MapPair(10, 11));
+    Peer peer(4);
+    ASSERT_TRUE(peer.ok());
+
+    COM_CONFIG cfg = MakeConfig(3, 115200);
+    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    COM_STATUS s = Status();
+    EXPECT_EQ(COM_STATE_OPEN, s.state);
+    EXPECT_EQ(0, s.exit_hook); // no first-open step, so no hook
+    EXPECT_EQ(1u, s.opens);
+    EXPECT_EQ(115200u, s.line_baud_rate);
+    EXPECT_EQ(115200u, s.port_baud_rate);
+    EXPECT_EQ(1, s.line_parity);
+    EXPECT_EQ(0x1013u, s.line_flags);
+
+    // The very first write goes out: no 9600-baud defaults were applied.
+    WriteString("first");
+    EXPECT_EQ("first", peer.Receive(5));
+    COM_CONFIG now;
+    COM_GetConfig(&now);
+    EXPECT_EQ(115200u, now.baud_rate);
+    EXPECT_EQ(1, now.parity);
+
+    // Equal settings: nothing closed or reopened.
+    COM_CONFIG same = MakeConfig(3, 115200);
+    EXPECT_EQ(0, COM_SetConfig(&same));
+    EXPECT_EQ(1u, Status().opens);
+
+    // A repeated time-out is applied once.
+    const uint32_t before = Status().read_timeouts_set;
+    peer.Send("xy");
+    EXPECT_EQ("x", ReadString(1, 200));
+    EXPECT_EQ("y", ReadString(1, 200));
+    EXPECT_EQ(before + 1, Status().read_timeouts_set);
+    EXPECT_EQ(200u, Status().read_timeout_ms);
+
+    // New line settings on the same port: reopened, applied, and the next
+    // read applies its time-out again although it is unchanged.
+    COM_CONFIG slower = MakeConfig(3, 57600, 8, 2);
+    EXPECT_EQ(0, COM_SetConfig(&slower));
+    s = Status();
+    EXPECT_EQ(2u, s.opens);
+    EXPECT_EQ(57600u, s.line_baud_rate);
+    EXPECT_EQ(57600u, s.port_baud_rate);
+    EXPECT_EQ(2, s.line_parity);
+    peer.Send("z");
+    EXPECT_EQ("z", ReadString(1, 200));
+    EXPECT_EQ(before + 2, Status().read_timeouts_set);
+
+    // A device name differing only after its NUL is a different name.
+    COM_CONFIG tail = slower;
+    tail.device_name[COM_DEVICE_NAME_SIZE - 1] = 'x';
+    EXPECT_EQ(0, COM_SetConfig(&tail));
+    EXPECT_EQ(3u, Status().opens);
+    EXPECT_EQ(0, COM_SetConfig(&cfg));
+    EXPECT_TRUE(ShownErrors().empty());
+}
+
+TEST_F(Com, ReadEndsAtItsTimeOut) {
+    Peer peer(4);
+    ASSERT_TRUE(peer.ok());
+    ULONGLONG t0 = Now();
+    EXPECT_EQ("", ReadString(5, 300));
+    ULONGLONG took = Now() - t0;
+    EXPECT_GE(took, 250u);
+    EXPECT_LT(took, 1000u);
+
+    peer.Send("ab");
+    t0 = Now();
+    EXPECT_EQ("ab", ReadString(5, 300));
+    took = Now() - t0;
+    EXPECT_GE(took, 250u);
+    EXPECT_LT(took, 1000u);
+
+    // All requested bytes end the read at once.
+    peer.Send("abcde");
+    t0 = Now();
+    EXPECT_EQ("abcde", ReadString(5, 3000));
+    EXPECT_LT(Now() - t0, 1000u);
+}
+
+TEST_F(Com, ReopenFromAnotherThreadEndsAWaitingRead) {
+    std::atomic<uint32_t> got{99};
+    std::atomic<ULONGLONG> took{0};
+    std::thread reader([&] {
+        uint8_t buf[8];
+        const ULONGLONG t0 = Now();
+        got = COM_Read(buf, 8, 5000);
+        took = Now() - t0;
+    });
+    Sleep(300);
+    COM_CONFIG other = MakeConfig(10, 115200);
+    EXPECT_EQ(0, COM_SetConfig(&other));
+    reader.join();
+    EXPECT_EQ(0u, got.load());
+    EXPECT_LT(took.load(), 2000u);
+
+    // The new port carries bytes.
+    Peer peer(11);
+    ASSERT_TRUE(peer.ok());
+    peer.Send("new");
+    EXPECT_EQ("new", ReadString(3, 1000));
+    WriteString("back");
+    EXPECT_EQ("back", peer.Receive(4));
+}
+
+TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
+    constexpr int kFrames = 600;
+    constexpr int kSize = 264;
+    Peer peer(11);
+    ASSERT_TRUE(peer.ok());
+    peer.SetTimeout(3000);
+    std::string received;
+    std::thread reader([&] {
+        Sleep(200); // let the cable fill up, so that writes stay pending
+        while (received.size() < size_t(kFrames) * kSize) {
+            const std::string part =
+                peer.Receive(std::min<size_t>(4096, size_t(kFrames) * kSize - received.size()));
+            if (part.empty()) {
+                break;
+            }
+            received += part;
+        }
+    });
+    // One local buffer, overwritten as soon as each write returns, like a
+    // frame built on the stack.
+    uint8_t frame[kSize];
+    for (int f = 0; f < kFrames; ++f) {
+        for (int i = 0; i < kSize; ++i) {
+            frame[i] = static_cast<uint8_t>(f * 7 + i);
+        }
+        COM_Write(frame, kSize);
+        std::memset(frame, 0xEE, sizeof frame);
+    }
+    reader.join();
+    ASSERT_EQ(size_t(kFrames) * kSize, received.size());
+    int wrong = 0;
+    for (int f = 0; f < kFrames; ++f) {
+        for (int i = 0; i < kSize; ++i) {
+            if (static_cast<uint8_t>(received[f * kSize + i]) != static_cast<uint8_t>(f * 7 + i)) {
+                if (wrong++ == 0) {
+                    ADD_FAILURE() << "first wrong byte: frame " << f << " offset " << i << " got "
+                                  << int(static_cast<uint8_t>(received[f * kSize + i]));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(0, wrong);
+}
+
+TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
+    COM_CONFIG bad = MakeConfig(10, 115200, 3); // three data bits: refused by the port
+    EXPECT_EQ(1, COM_SetConfig(&bad));
+    ASSERT_EQ(1u, ShownErrors().size());
+    EXPECT_EQ("COM::COM_ChangeBaudrate: SetCommState failed", ShownErrors()[0]);
+    COM_STATUS s = Status();
+    EXPECT_EQ(1, s.handle_held);
+    EXPECT_EQ(COM_STATE_CLOSED, s.state); // closed for the reopen, never marked open
+    EXPECT_EQ("", ReadString(1, 100));
+
+    // A port that does not exist or is busy: 1 and no box.
+    ShownErrors().clear();
+    ASSERT_TRUE(TESTBENCH_MapBusy(5));
+    COM_CONFIG busy = MakeConfig(5, 115200);
+    EXPECT_EQ(1, COM_SetConfig(&busy));
+    COM_CONFIG absent = MakeConfig(77, 115200);
+    EXPECT_EQ(1, COM_SetConfig(&absent));
+    EXPECT_TRUE(ShownErrors().empty());
+    EXPECT_EQ(0, Status().handle_held);
+
+    COM_CONFIG good = MakeConfig(10, 115200);
+    EXPECT_EQ(0, COM_SetConfig(&good));
+    EXPECT_EQ(COM_STATE_OPEN, Status().state);
+}
+
+std::atomic<int> g_nested_calls{0};
+void NestingHandler(const char* text) {
+    ++g_nested_calls;
+    RecordError(text);
+    COM_ShowError("raised while the box is up");
+}
+
+TEST_F(Com, AnErrorWhileABoxIsUpIsDropped) {
+    COM_SetErrorHandler(NestingHandler);
+    COM_ShowError("outer");
+    EXPECT_EQ(1, g_nested_calls.load());
+    ASSERT_EQ(1u, ShownErrors().size());
+    EXPECT_EQ("outer", ShownErrors()[0]);
+
+    // From another thread, while one box is up.
+    static HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE shown = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    COM_SetErrorHandler([](const char* text) {
+        RecordError(text);
+        SetEvent(shown);
+        WaitForSingleObject(release, 5000);
+    });
+    std::thread ui([] { COM_ShowError("first"); });
+    WaitForSingleObject(shown, 5000);
+    COM_ShowError("second");
+    SetEvent(release);
+    ui.join();
+    ASSERT_EQ(2u, ShownErrors().size());
+    EXPECT_EQ("first", ShownErrors()[1]);
+
+    // Once the box is gone the next error shows again.
+    COM_SetErrorHandler(RecordError);
+    COM_ShowError("later");
+    EXPECT_EQ(3u, ShownErrors().size());
+}
+
+TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
+    // Mid-read.
+    std::atomic<uint32_t> got{99};
+    std::atomic<ULONGLONG> took{0};
+    std::thread reader([&] {
+        uint8_t buf[8];
+        const ULONGLONG t0 = Now();
+        got = COM_Read(buf, 8, 3000);
+        took = Now() - t0;
+    });
+    Sleep(300);
+    ASSERT_TRUE(TESTBENCH_Unplug(10, 11));
+    reader.join();
+    EXPECT_EQ(0u, got.load());
+    EXPECT_LT(took.load(), 3000u + 1000u);
+
+    ULONGLONG t0 = Now();
+    EXPECT_EQ("", ReadString(4, 200));
+    WriteString("gone");
+    EXPECT_LT(Now() - t0, 2000u);
+
+    // Mid-write: the peer reads nothing, so the cable fills up and writes
+    // stay pending when it is pulled.
+    ASSERT_TRUE(TESTBENCH_MapPair(12, 13));
+    Peer peer(13);
+    ASSERT_TRUE(peer.ok());
+    COM_CONFIG cfg = MakeConfig(12, 115200);
+    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    static uint8_t lots[64 * 1024];
+    t0 = Now();
+    COM_Write(lots, sizeof lots);
+    std::thread unplug([] { TESTBENCH_Unplug(12, 13); });
+    COM_Write(lots, sizeof lots);
+    unplug.join();
+    COM_Write(lots, sizeof lots);
+    EXPECT_EQ("", ReadString(4, 200));
+    EXPECT_LT(Now() - t0, 10000u);
+}
+
+TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
+    ASSERT_TRUE(TESTBENCH_Reset());
+    ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
+    ASSERT_TRUE(TESTBENCH_MapPair(10, 11));
+    ASSERT_TRUE(TESTBENCH_MapBusy(5));
+    int32_t ports[COM_MAX_PORTS] = {};
+    ASSERT_EQ(4, COM_ScanPorts(ports));
+    EXPECT_EQ(2, ports[0]);
+    EXPECT_EQ(3, ports[1]);
+    EXPECT_EQ(9, ports[2]);
+    EXPECT_EQ(10, ports[3]);
+
+    // Scanning again without closing finds the same ports, not fewer.
+    int32_t again[COM_MAX_PORTS] = {};
+    EXPECT_EQ(4, COM_ScanPorts(again));
+    EXPECT_EQ(10, again[3]);
+    COM_CloseScanHandles();
+
+    ASSERT_TRUE(TESTBENCH_Unmap(11));
+    EXPECT_EQ(3, COM_ScanPorts(ports));
+    COM_CloseScanHandles();
+    COM_CloseScanHandles(); // nothing left to close
+}
+
+TEST_F(Com, AfterCloseNothingIsTransferred) {
+    ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
+    Peer peer(4);
+    ASSERT_TRUE(peer.ok());
+    COM_CONFIG cfg = MakeConfig(3, 19200);
+    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    WriteString("open");
+    EXPECT_EQ("open", peer.Receive(4));
+
+    COM_Close();
+    EXPECT_EQ(COM_STATE_CLOSED, Status().state);
+    EXPECT_EQ(0, Status().handle_held);
+    peer.Send("late");
+    const ULONGLONG t0 = Now();
+    EXPECT_EQ("", ReadString(4, 1000));
+    EXPECT_LT(Now() - t0, 100u);
+    WriteString("never");
+    EXPECT_EQ("", peer.Receive(5));
+    EXPECT_TRUE(ShownErrors().empty());
+}
+
+} // namespace
