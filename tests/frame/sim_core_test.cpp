@@ -1,0 +1,276 @@
+// The simulated boot loader's core, driven in-process: its frames, CRC, flash
+// model and every fault, with no serial line in between.
+#include "tools/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Le32(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Reply(uint8_t command, const Bytes& payload) {
+    return SIM_EncodeFrame(SIM_CTRL_REPLY, command, payload.data(), payload.size());
+}
+
+class SimCore : public ::testing::Test {
+  protected:
+    SIM_CORE core;
+    uint64_t now = 1000;
+
+    void SetUp() override { Init(SIM_CONFIG()); }
+    void Init(const SIM_CONFIG& config) { SIM_CoreInit(&core, config); }
+
+    // Everything the core answers to the bytes, all pieces joined.
+    Bytes Feed(const Bytes& bytes) {
+        std::vector<SIM_SEND> out;
+        SIM_CoreFeed(&core, bytes.data(), bytes.size(), now, &out);
+        Bytes all;
+        for (const SIM_SEND& s : out) {
+            all.insert(all.end(), s.bytes.begin(), s.bytes.end());
+        }
+        return all;
+    }
+    Bytes Request(uint8_t command, const Bytes& data = {}) {
+        return Feed(SIM_EncodeRequest(command, data));
+    }
+    Bytes Program(uint32_t address, const Bytes& data) {
+        return Request(SIM_CMD_PROGRAM, Cat(Le32(address), data));
+    }
+};
+
+TEST(SimCrc, CheckValueAndRunningRegister) {
+    const std::string s = "123456789";
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+    EXPECT_EQ(0xA69D, SIM_Crc16(0xFFFF, p, 9));
+    EXPECT_EQ(0xA69D, SIM_Crc16(SIM_Crc16(0xFFFF, p, 4), p + 4, 5));
+    EXPECT_EQ(0xFFFF, SIM_Crc16(0xFFFF, p, 0));
+}
+
+TEST(SimFrames, EncoderLayoutAndChecksum) {
+    EXPECT_EQ((Bytes{0x68, 0, 0, 0x68, 0, 0, 0, 0, 0x16}), SIM_EncodeRequest(0, {}));
+    EXPECT_EQ((Bytes{0x68, 0, 0, 0x68, 0x80, 0, 4, 0x84, 0x16}), Reply(4, {}));
+    const Bytes big = SIM_EncodeRequest(2, Bytes(255, 0xFF));
+    ASSERT_EQ(264u, big.size());
+    EXPECT_EQ(static_cast<uint8_t>(2 + 255 * 0xFF), big[262]);
+}
+
+TEST_F(SimCore, IdentifyLongAndShortForm) {
+    SIM_CONFIG c;
+    c.status = 0;
+    c.target_value = 0x11223344;
+    c.text1 = "ab";
+    c.text2 = "xyz";
+    c.crc_start[0] = 0x1000;
+    c.crc_length[0] = 0x20;
+    c.crc_start[1] = 0x3000;
+    c.crc_length[1] = 0x40;
+    Init(c);
+    const Bytes expected_long = {0,   0x44, 0x33, 0x22, 0x11, 2, 'a',  'b', 3, 'x',
+                                 'y', 'z',  0,    0x10, 0,    0, 0x20, 0,   0, 0,
+                                 0,   0x30, 0,    0,    0x40, 0, 0,    0};
+    EXPECT_EQ(Reply(0, expected_long), Request(0));
+
+    c.long_form = false;
+    c.status = 3;
+    Init(c);
+    Bytes expected_short(expected_long.begin(), expected_long.end() - 8);
+    expected_short[0] = 3;
+    EXPECT_EQ(Reply(0, expected_short), Request(0));
+}
+
+TEST_F(SimCore, ParserCopesWithSplitInputJunkAndBadFrames) {
+    const Bytes identify = Request(0);
+    // One byte at a time, behind junk, gives the same answer once.
+    Bytes answer;
+    for (uint8_t b : Cat({0x00, 0x68, 0x01}, SIM_EncodeRequest(0, {}))) {
+        const Bytes part = Feed({b});
+        answer.insert(answer.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(identify, answer);
+
+    Bytes bad_sum = SIM_EncodeRequest(3, {});
+    bad_sum[7] ^= 1;
+    Bytes bad_control = SIM_EncodeFrame(0x80, 3, nullptr, 0);
+    EXPECT_TRUE(Feed(bad_sum).empty());
+    EXPECT_TRUE(Feed(bad_control).empty());
+    EXPECT_EQ(0u, core.stats.made_valid);
+    EXPECT_EQ(3u, core.stats.bad_frames);  // the false start in the junk too
+    // Still in step after them.
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
+    EXPECT_EQ(1u, core.stats.made_valid);
+}
+
+TEST_F(SimCore, CommandsAnswerAndLogTheirRequests) {
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x40080002, {0x11, 0x22}));
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x50000000, {0x33}));
+    EXPECT_EQ(0x11, SIM_CoreFlashByte(&core, 0x40080002));
+    EXPECT_EQ(0x22, SIM_CoreFlashByte(&core, 0x40080003));
+    EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x40080001));
+    EXPECT_EQ(0x33, SIM_CoreFlashByte(&core, 0x50000000));
+
+    // Blank check names the first written byte and the word found there.
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, Cat(Le32(0x40080002), Le32(0xFFFF2211)))), Request(4));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, {})), Request(SIM_CMD_CLEAR));
+    EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x40080002));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, {})), Request(4));
+
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_START_APP));
+    EXPECT_TRUE(Request(6).empty());
+    EXPECT_EQ(1u, core.stats.made_valid);
+    EXPECT_EQ(1u, core.stats.started_app);
+    EXPECT_EQ(1u, core.stats.unknown);
+
+    ASSERT_EQ(8u, core.log.size());
+    EXPECT_EQ(2, core.log[0].command);
+    EXPECT_EQ((Bytes{0x02, 0x00, 0x08, 0x40, 0x11, 0x22}), core.log[0].data);
+    EXPECT_EQ(6, core.log[7].command);
+}
+
+TEST_F(SimCore, CrcRunsOverAllRangesSinceTheOpeningRequest) {
+    Program(0x1000, {1, 2, 3, 4});
+    Program(0x2002, {5});
+    // The reference: the same bytes, 0xFF where nothing was written.
+    Bytes r0 = {1, 2, 3, 4, 0xFF, 0xFF};
+    Bytes r1 = {0xFF, 0xFF, 5, 0xFF};
+    const uint16_t one = SIM_Crc16(0xFFFF, r0.data(), r0.size());
+    const uint16_t both = SIM_Crc16(one, r1.data(), r1.size());
+
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, {0, 0xFF, 0xFF})), Request(5));
+    EXPECT_EQ(
+        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(one), static_cast<uint8_t>(one >> 8)})),
+        Request(5, Cat(Le32(0x1000), Le32(6))));
+    EXPECT_EQ(
+        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(both), static_cast<uint8_t>(both >> 8)})),
+        Request(5, Cat(Le32(0x2000), Le32(4))));
+    // A new opening request starts the register again.
+    Request(5);
+    EXPECT_EQ(
+        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(one), static_cast<uint8_t>(one >> 8)})),
+        Request(5, Cat(Le32(0x1000), Le32(6))));
+}
+
+TEST_F(SimCore, SilentLogsButAnswersNothing) {
+    SIM_FAULTS f;
+    f.silent = true;
+    SIM_CoreSetFaults(&core, f);
+    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Program(0x100, {1}).empty());
+    EXPECT_EQ(2u, core.log.size());
+    EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x100));
+}
+
+TEST_F(SimCore, DropsTheChosenAcknowledges) {
+    SIM_FAULTS f;
+    f.drop_ack = 2;
+    f.drop_ack_count = 2;
+    SIM_CoreSetFaults(&core, f);
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(3));
+    EXPECT_TRUE(Request(3).empty());
+    EXPECT_EQ(Reply(4, {}), Request(4)); // the reply frame still comes
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(3));
+    EXPECT_EQ(2u, core.stats.acks_dropped);
+}
+
+TEST_F(SimCore, RefusedBlockGetsErrorFramesWithAddressAndValue) {
+    SIM_FAULTS f;
+    f.nak_block = 2;
+    SIM_CoreSetFaults(&core, f);
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x40080000, {1, 2, 3, 4}));
+    const Bytes error = Reply(2, Cat(Le32(0x40080004), Le32(0xFFFFFFFF)));
+    EXPECT_EQ(Cat(Cat(error, error), error), Program(0x40080004, {5, 6, 7, 8}));
+    EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x40080004)); // not written
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x40080004, {5, 6, 7, 8}));
+
+    f.nak_block = 1;
+    f.nak_frames = 2;
+    f.nak_trim_end = true;
+    f.nak_address_set = true;
+    f.nak_address = 0xAABBCCDD;
+    f.nak_value_set = true;
+    f.nak_value = 0x42;
+    SIM_CoreSetFaults(&core, f);
+    Bytes last = Reply(2, Cat(Le32(0xAABBCCDD), Le32(0x42)));
+    const Bytes expected = Cat(last, Bytes(last.begin(), last.end() - 1));
+    EXPECT_EQ(expected, Program(0x40080000, {9}));
+    // A block too short to hold an address is refused as well.
+    SIM_CoreSetFaults(&core, SIM_FAULTS());
+    EXPECT_EQ(3u * 17, Request(2, {1, 2}).size());
+}
+
+TEST_F(SimCore, GarbageAndChecksumFaultsHitTheChosenReply) {
+    SIM_FAULTS f;
+    f.garbage_reply = 2;
+    f.garbage_count = 4;
+    f.garbage_byte = 0xEE;
+    f.bad_checksum_reply = 3;
+    SIM_CoreSetFaults(&core, f);
+    const Bytes good = Request(0);
+    EXPECT_EQ(Cat(Bytes(4, 0xEE), good), Request(0));
+    Bytes bad = good;
+    bad[bad.size() - 2] ^= 1;
+    EXPECT_EQ(bad, Request(0));
+    EXPECT_EQ(good, Request(0));
+}
+
+TEST_F(SimCore, WrongCrcAndNotBlank) {
+    SIM_FAULTS f;
+    f.wrong_crc = true;
+    f.not_blank = true;
+    f.not_blank_address = 0x40081000;
+    f.not_blank_value = 7;
+    SIM_CoreSetFaults(&core, f);
+    Request(5);
+    const Bytes ff(8, 0xFF);
+    const uint16_t crc = SIM_Crc16(0xFFFF, ff.data(), ff.size()) + 1;
+    EXPECT_EQ(
+        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)})),
+        Request(5, Cat(Le32(0), Le32(8))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, Cat(Le32(0x40081000), Le32(7)))), Request(SIM_CMD_CLEAR));
+}
+
+TEST_F(SimCore, VanishesAfterBlocksAndComesBackResetWithFlashKept) {
+    SIM_FAULTS f;
+    f.vanish_after_blocks = 2;
+    f.vanish_ms = 500;
+    SIM_CoreSetFaults(&core, f);
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x100, {1}));
+    // The acknowledge of the second block still goes; the rest of the input is lost.
+    EXPECT_EQ(Bytes{SIM_ACK},
+              Feed(Cat(SIM_EncodeRequest(2, Cat(Le32(0x101), {2})), SIM_EncodeRequest(0, {}))));
+    now += 100000;
+    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Feed({0x68, 0x00}).empty()); // half a frame while away
+    now += 400000;
+    EXPECT_FALSE(Request(0).empty()); // back, and the half frame is gone
+    EXPECT_EQ(1u, core.stats.power_cycles);
+    EXPECT_EQ(1, SIM_CoreFlashByte(&core, 0x100));
+    EXPECT_EQ(2, SIM_CoreFlashByte(&core, 0x101));
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x102, {3})); // only once
+}
+
+TEST_F(SimCore, SlowAnswersCarryTheirDelay) {
+    SIM_FAULTS f;
+    f.reply_delay_ms = 25;
+    SIM_CoreSetFaults(&core, f);
+    std::vector<SIM_SEND> out;
+    const Bytes req = SIM_EncodeRequest(3, {});
+    SIM_CoreFeed(&core, req.data(), req.size(), now, &out);
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(25000u, out[0].delay_us);
+}
+
+} // namespace
