@@ -101,14 +101,25 @@ DWORD WINAPI Thread(LPVOID arg) {
     std::vector<SIM_SEND> out;
     while (!sim->stop.load()) {
         const uint64_t before = NowMicros();
+        // One byte with a short time-out, then whatever else is queued: the
+        // read ends as soon as the first byte is there.
         DWORD got = 0;
-        const BOOL ok = ReadFile(sim->port, buffer, sizeof buffer, &got, nullptr);
+        const BOOL ok = ReadFile(sim->port, buffer, 1, &got, nullptr);
         if (!ok || got == 0) {
             // A vanished cable can fail at once: do not spin on it.
             if (NowMicros() - before < 5000) {
                 Sleep(5);
             }
             continue;
+        }
+        DWORD errors = 0;
+        COMSTAT stat = {};
+        if (ClearCommError(sim->port, &errors, &stat) && stat.cbInQue > 0) {
+            const DWORD more = stat.cbInQue < sizeof buffer - 1 ? stat.cbInQue : sizeof buffer - 1;
+            DWORD extra = 0;
+            if (ReadFile(sim->port, buffer + 1, more, &extra, nullptr)) {
+                got += extra;
+            }
         }
         const uint64_t now = NowMicros();
         sim->last_activity_us.store(now);
@@ -171,10 +182,8 @@ bool SIM_Start(SIM* sim, const char* port) {
     dcb.ByteSize = 8;
     dcb.Parity = ODDPARITY;
     dcb.StopBits = ONESTOPBIT;
-    // Wait up to 20 ms for the first byte, then take what is there.
+    // A read waits at most 20 ms, so that a stop request is seen.
     COMMTIMEOUTS t = {};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
     t.ReadTotalTimeoutConstant = 20;
     if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &t)) {
         CloseHandle(h);
