@@ -107,7 +107,7 @@ TEST_F(SimCore, ParserCopesWithSplitInputJunkAndBadFrames) {
     EXPECT_TRUE(Feed(bad_sum).empty());
     EXPECT_TRUE(Feed(bad_control).empty());
     EXPECT_EQ(0u, core.stats.made_valid);
-    EXPECT_EQ(3u, core.stats.bad_frames);  // the false start in the junk too
+    EXPECT_EQ(3u, core.stats.bad_frames); // the false start in the junk too
     // Still in step after them.
     EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
     EXPECT_EQ(1u, core.stats.made_valid);
