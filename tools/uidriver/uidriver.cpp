@@ -1,0 +1,315 @@
+// tw_uidriver: drives the updater's main dialog from another process.
+//   tw_uidriver COMMAND [ARGS] [COMMAND [ARGS]]...
+// Commands run in order; the first that fails ends the program with exit code
+// 1 and a line on stderr. Ids are control ids of the main dialog.
+#include "app/resource.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kMainCaption[] = "Tidewell Handheld v4.0.0";
+const char kAboutCaption[] = "About Varnel Firmware Updater...";
+constexpr DWORD kPollMs = 50;
+
+struct Search {
+    const char* caption;
+    HWND found;
+};
+
+// FindWindow compares captions without regard to case; this compares exactly.
+BOOL CALLBACK MatchCaption(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    char text[256] = {};
+    GetWindowTextA(hwnd, text, sizeof text);
+    if (std::strcmp(text, search->caption) == 0) {
+        search->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindTop(const char* caption) {
+    Search search = {caption, nullptr};
+    EnumWindows(MatchCaption, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+struct ChildSearch {
+    const char* text;
+    bool found;
+};
+
+BOOL CALLBACK MatchChildText(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<ChildSearch*>(param);
+    char text[512] = {};
+    GetWindowTextA(hwnd, text, sizeof text);
+    if (std::strcmp(text, search->text) == 0) {
+        search->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND g_main = nullptr;
+
+bool Fail(const std::string& what) {
+    std::fprintf(stderr, "uidriver: %s\n", what.c_str());
+    return false;
+}
+
+HWND Main() {
+    if (g_main == nullptr || !IsWindow(g_main)) {
+        g_main = FindTop(kMainCaption);
+    }
+    return g_main;
+}
+
+HWND Control(int id) {
+    const HWND main = Main();
+    return main != nullptr ? GetDlgItem(main, id) : nullptr;
+}
+
+std::string Text(HWND hwnd) {
+    char text[512] = {};
+    if (hwnd != nullptr) {
+        GetWindowTextA(hwnd, text, sizeof text);
+    }
+    return text;
+}
+
+bool Visible(HWND hwnd) {
+    return hwnd != nullptr && (GetWindowLongA(hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+// Polls until the test holds or the time is up.
+template <typename Test> bool WaitFor(DWORD timeout_ms, Test test) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (test()) {
+            return true;
+        }
+        if (GetTickCount() - start >= timeout_ms) {
+            return false;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+// The combo box's items: the A call hands back UTF-16 across processes.
+std::string ComboItem(HWND combo, int index) {
+    const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length < 0 || length > 250) {
+        return "";
+    }
+    wchar_t wide[256] = {};
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(wide));
+    char text[256] = {};
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    return text;
+}
+
+void PostKey(HWND dialog, WORD key) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+    HWND target = dialog;
+    if (GetGUIThreadInfo(thread, &info) && info.hwndFocus != nullptr) {
+        target = info.hwndFocus;
+    }
+    const UINT scan = MapVirtualKeyA(key, 0);
+    PostMessageA(target, WM_KEYDOWN, key, 1 | (scan << 16));
+    PostMessageA(target, WM_KEYUP, key, 1 | (scan << 16) | (3u << 30));
+}
+
+int Id(const char* text) {
+    return std::atoi(text);
+}
+DWORD Ms(const char* text) {
+    return static_cast<DWORD>(std::strtoul(text, nullptr, 0));
+}
+
+void Usage() {
+    std::puts("usage: tw_uidriver COMMAND [ARGS] ...\n"
+              "  wait-window MS          wait for the main dialog\n"
+              "  wait-gone MS            wait until the main dialog has gone\n"
+              "  text ID                 print a control's text (0: the caption)\n"
+              "  expect-text ID TEXT     fail unless the text is TEXT\n"
+              "  wait-text ID TEXT MS    wait until the text is TEXT\n"
+              "  wait-prefix ID TEXT MS  wait until the text starts with TEXT\n"
+              "  expect-visible ID 0|1   fail unless the control is hidden/shown\n"
+              "  wait-visible ID 0|1 MS  wait until the control is hidden/shown\n"
+              "  expect-enabled ID 0|1   fail unless the control is disabled/enabled\n"
+              "  click ID                press a button\n"
+              "  key esc|enter|tab       a key to the control that has the focus\n"
+              "  close                   the close box\n"
+              "  about                   the system menu's About item\n"
+              "  about-close MS          wait for the About box and close it with Esc\n"
+              "  ports                   print the port list and the selected entry\n"
+              "  select INDEX            choose a port-list entry\n"
+              "  progress                print the progress bar: position low high\n"
+              "  box CAPTION TEXT MS     wait for a message box, check its text, press OK\n"
+              "  sleep MS");
+}
+
+bool Run(int argc, char** argv, int* i) {
+    const std::string cmd = argv[(*i)++];
+    const auto need = [&](int n) {
+        if (*i + n > argc) {
+            Fail(cmd + ": missing arguments");
+            std::exit(2);
+        }
+    };
+    if (cmd == "sleep") {
+        need(1);
+        Sleep(Ms(argv[(*i)++]));
+        return true;
+    }
+    if (cmd == "wait-window") {
+        need(1);
+        return WaitFor(Ms(argv[(*i)++]), [] { return Main() != nullptr; }) ||
+               Fail("no main dialog");
+    }
+    if (cmd == "wait-gone") {
+        need(1);
+        return WaitFor(Ms(argv[(*i)++]), [] { return FindTop(kMainCaption) == nullptr; }) ||
+               Fail("the main dialog is still there");
+    }
+    if (cmd == "box") {
+        need(3);
+        const char* caption = argv[(*i)++];
+        ChildSearch search = {argv[(*i)++], false};
+        HWND box = nullptr;
+        if (!WaitFor(Ms(argv[(*i)++]), [&] { return (box = FindTop(caption)) != nullptr; })) {
+            return Fail(std::string("no box captioned ") + caption);
+        }
+        EnumChildWindows(box, MatchChildText, reinterpret_cast<LPARAM>(&search));
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        return search.found || Fail(std::string("the box does not say ") + search.text);
+    }
+    if (Main() == nullptr) {
+        return Fail(cmd + ": no main dialog");
+    }
+    const HWND main = Main();
+    if (cmd == "text") {
+        need(1);
+        const int id = Id(argv[(*i)++]);
+        std::printf("%s\n", Text(id == 0 ? main : Control(id)).c_str());
+        return true;
+    }
+    if (cmd == "expect-text" || cmd == "wait-text" || cmd == "wait-prefix") {
+        need(cmd == "expect-text" ? 2 : 3);
+        const int id = Id(argv[(*i)++]);
+        const std::string want = argv[(*i)++];
+        const DWORD timeout = cmd == "expect-text" ? 0 : Ms(argv[(*i)++]);
+        const bool prefix = cmd == "wait-prefix";
+        const auto test = [&] {
+            const std::string have = Text(id == 0 ? Main() : Control(id));
+            return prefix ? have.compare(0, want.size(), want) == 0 : have == want;
+        };
+        return WaitFor(timeout, test) || Fail(cmd + " " + std::to_string(id) + ": have \"" +
+                                              Text(Control(id)) + "\", want \"" + want + "\"");
+    }
+    if (cmd == "expect-visible" || cmd == "wait-visible") {
+        need(cmd == "expect-visible" ? 2 : 3);
+        const int id = Id(argv[(*i)++]);
+        const bool want = Id(argv[(*i)++]) != 0;
+        const DWORD timeout = cmd == "expect-visible" ? 0 : Ms(argv[(*i)++]);
+        return WaitFor(timeout, [&] { return Visible(Control(id)) == want; }) ||
+               Fail(cmd + " " + std::to_string(id) + ": wrong visibility");
+    }
+    if (cmd == "expect-enabled") {
+        need(2);
+        const int id = Id(argv[(*i)++]);
+        const bool want = Id(argv[(*i)++]) != 0;
+        return (IsWindowEnabled(Control(id)) != FALSE) == want ||
+               Fail(cmd + " " + std::to_string(id) + ": wrong state");
+    }
+    if (cmd == "click") {
+        need(1);
+        const int id = Id(argv[(*i)++]);
+        const HWND button = Control(id);
+        if (button == nullptr) {
+            return Fail("click: no control " + std::to_string(id));
+        }
+        PostMessageA(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(button));
+        return true;
+    }
+    if (cmd == "key") {
+        need(1);
+        const std::string key = argv[(*i)++];
+        const WORD vk = key == "esc" ? VK_ESCAPE : key == "enter" ? VK_RETURN : VK_TAB;
+        PostKey(main, vk);
+        return true;
+    }
+    if (cmd == "close") {
+        PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return true;
+    }
+    if (cmd == "about") {
+        PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUT, 0);
+        return true;
+    }
+    if (cmd == "about-close") {
+        need(1);
+        HWND about = nullptr;
+        if (!WaitFor(Ms(argv[(*i)++]),
+                     [&] { return (about = FindTop(kAboutCaption)) != nullptr; })) {
+            return Fail("no About box");
+        }
+        PostKey(about, VK_ESCAPE);
+        return WaitFor(5000, [] { return FindTop(kAboutCaption) == nullptr; }) ||
+               Fail("the About box stays open");
+    }
+    if (cmd == "ports") {
+        const HWND combo = Control(IDC_PORTS);
+        const auto count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+        const auto selected = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+        for (int k = 0; k < count; ++k) {
+            std::printf("%s%s\n", ComboItem(combo, k).c_str(), k == selected ? " *" : "");
+        }
+        return true;
+    }
+    if (cmd == "select") {
+        need(1);
+        const int index = Id(argv[(*i)++]);
+        const HWND combo = Control(IDC_PORTS);
+        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDC_PORTS, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(combo));
+        return true;
+    }
+    if (cmd == "progress") {
+        const HWND bar = Control(IDC_PROGRESS);
+        std::printf("%ld %ld %ld\n", static_cast<long>(SendMessageA(bar, PBM_GETPOS, 0, 0)),
+                    static_cast<long>(SendMessageA(bar, PBM_GETRANGE, TRUE, 0)),
+                    static_cast<long>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0)));
+        return true;
+    }
+    Usage();
+    return Fail("unknown command " + cmd);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        Usage();
+        return 2;
+    }
+    int i = 1;
+    while (i < argc) {
+        if (!Run(argc, argv, &i)) {
+            return 1;
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
