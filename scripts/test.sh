@@ -17,5 +17,6 @@ trap cleanup EXIT
 
 cmake --preset mingw
 cmake --build --preset mingw -j2
+tools/fuzz/run.sh 30 # native libFuzzer smoke run of the parsers and decoders
 tw_start_xvfb
 ctest --preset mingw "$@"
