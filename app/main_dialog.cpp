@@ -272,6 +272,13 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_CLOSE:
         OnEscape(hwnd);
         return TRUE;
+    case WM_DESTROY:
+        // The worker must not reach a window that is gone (or a later one that
+        // was given the same handle).
+        if (UI_GetDialogWindow() == hwnd) {
+            UI_SetDialogWindow(nullptr);
+        }
+        return FALSE;
     case WM_SYSCOMMAND:
         if (LOWORD(wparam) == IDM_ABOUT) {
             DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,

@@ -197,6 +197,15 @@ TEST_F(MainDialogTest, EscapeAndCloseCallTheHook) {
     EXPECT_EQ(g_hook_calls, 2);
 }
 
+TEST_F(MainDialogTest, TheWindowSlotEmptiesWhenTheDialogIsGone) {
+    Open({2, 9});
+    ASSERT_EQ(UI_GetDialogWindow(), dialog_);
+    DestroyWindow(dialog_);
+    dialog_ = nullptr;
+    EXPECT_EQ(UI_GetDialogWindow(), nullptr);
+    UI_SetProgress(3); // reaches nothing, fails nothing
+}
+
 TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
     HWND dialog = CreateMainTemplate(
         [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG ? TRUE : FALSE; });
