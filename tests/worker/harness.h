@@ -1,0 +1,65 @@
+// Shared by the worker tests: the cable between the updater's port and the
+// target's, the simulated handheld or a scripted peer on the target's end,
+// and a hidden window on the test thread that takes the worker's
+// notifications and progress calls the way the main dialog does.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/sim/sim.h"
+
+struct IMAGE;
+
+constexpr int UPDATER_PORT = 41;
+constexpr int TARGET_PORT = 42;
+
+enum class PROGRESS_BAR { NONE, RECORDER, REAL };
+
+// Once per program: the cable, the updater's side opened at 115200 8O1, the
+// window with the chosen progress bar, the worker started.
+bool HARNESS_Setup(PROGRESS_BAR bar);
+// WORKER_Stop, the program block emptied, the records cleared, WORKER_Start.
+void HARNESS_RestartWorker();
+void HARNESS_Pump(uint32_t ms);
+bool HARNESS_PumpUntil(const std::function<bool()>& done, uint32_t timeout_ms);
+bool HARNESS_WaitConnected(uint32_t timeout_ms = 5000);
+
+// What the window saw.
+int HARNESS_CountCommands(uint32_t id);
+const std::vector<std::string>& HARNESS_StatusTexts();
+const std::vector<int32_t>& HARNESS_ProgressPositions();
+const std::vector<std::pair<int32_t, int32_t>>& HARNESS_ProgressRanges();
+void HARNESS_ClearRecords();
+
+// Run on the test thread inside the job runner's message loop.
+extern std::function<void(uint32_t id)> HARNESS_OnCommand;
+extern std::function<void()> HARNESS_OnTimer; // every few ms while set
+void HARNESS_CallCancelHook();
+
+SIM* HARNESS_StartSim(const SIM_CONFIG& config);
+void HARNESS_StopSim(SIM* sim);
+std::vector<SIM_REQUEST> HARNESS_Requests(SIM* sim, uint8_t command);
+
+IMAGE* HARNESS_MakeImage(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& areas);
+std::vector<uint8_t> HARNESS_Bytes(uint32_t count, uint32_t seed);
+
+// A scripted far end: answers each request frame with what the handler
+// returns, on a thread of its own.
+struct PEER_SEND {
+    uint32_t delay_ms;
+    std::vector<uint8_t> bytes;
+};
+using PEER_HANDLER =
+    std::function<std::vector<PEER_SEND>(uint8_t command, const std::vector<uint8_t>& data)>;
+struct PEER;
+PEER* PEER_Start(PEER_HANDLER handler);
+void PEER_Stop(PEER* peer);
+// Commands received so far, in order.
+std::vector<uint8_t> PEER_Commands(PEER* peer);
+std::vector<uint8_t> PEER_Reply(uint8_t command, const std::vector<uint8_t>& data);
+std::vector<uint8_t> PEER_IdentifyPayload(uint8_t status, const std::string& text1,
+                                          const std::string& text2, bool long_form);

@@ -1,0 +1,300 @@
+// The programming job and the update sequence against the simulated handheld,
+// with small hand-made images: how blocks are gathered, what a refusal, a
+// lost target or a cancel leaves behind, and that no image is made valid
+// unless all of it was acknowledged.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "app/app.h"
+#include "image/crc16.h"
+#include "image/image.h"
+#include "target/job.h"
+#include "target/program.h"
+#include "target/target_info.h"
+#include "target/worker.h"
+#include "tests/worker/harness.h"
+
+namespace {
+
+using AREAS = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
+
+class JobTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static const bool ready = HARNESS_Setup(PROGRESS_BAR::RECORDER);
+        ASSERT_TRUE(ready);
+        HARNESS_RestartWorker();
+    }
+    void TearDown() override {
+        HARNESS_OnTimer = nullptr;
+        HARNESS_OnCommand = nullptr;
+        HARNESS_StopSim(sim_);
+        PEER_Stop(peer_);
+        APP_Image = nullptr;
+        if (image_ != nullptr) {
+            IMAGE_Free(image_);
+        }
+    }
+    // The simulated target declares one CRC range over [start, start + length).
+    void Start(const AREAS& areas, uint32_t crc_start, uint32_t crc_length,
+               const SIM_FAULTS& faults = SIM_FAULTS{}) {
+        image_ = HARNESS_MakeImage(areas);
+        APP_Image = image_;
+        SIM_CONFIG config;
+        config.crc_start[0] = crc_start;
+        config.crc_length[0] = crc_length;
+        config.crc_start[1] = 0;
+        config.crc_length[1] = 0;
+        sim_ = HARNESS_StartSim(config);
+        ASSERT_NE(sim_, nullptr);
+        ASSERT_TRUE(HARNESS_WaitConnected());
+        SIM_SetFaults(sim_, faults);
+    }
+    uint32_t Count(uint8_t command) { return SIM_CountRequests(sim_, command); }
+
+    SIM* sim_ = nullptr;
+    PEER* peer_ = nullptr;
+    IMAGE* image_ = nullptr;
+};
+
+uint32_t Base(const SIM_REQUEST& r) {
+    return r.data[0] | r.data[1] << 8 | r.data[2] << 16 | static_cast<uint32_t>(r.data[3]) << 24;
+}
+
+const AREAS SMALL = {{0x1000, HARNESS_Bytes(600, 1)}};
+
+TEST_F(JobTest, BlocksFollowTheWindowsGapsAndAlignment) {
+    const std::vector<uint8_t> a = HARNESS_Bytes(3, 2);
+    const std::vector<uint8_t> b = HARNESS_Bytes(8, 3);
+    const std::vector<uint8_t> c = HARNESS_Bytes(300, 4);
+    Start({{0x1002, a}, {0x1010, b}, {0x1200, c}, {0x1403, {0x5A}}}, 0x1000, 0x500);
+    EXPECT_EQ(JOB_ProgramTarget(image_), JOB_OK);
+
+    const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
+    ASSERT_EQ(blocks.size(), 4u);
+    // Unaligned start and a short gap: one block, 0xFF before and between.
+    EXPECT_EQ(Base(blocks[0]), 0x1000u);
+    std::vector<uint8_t> first(0x18, 0xFF);
+    std::memcpy(&first[2], a.data(), 3);
+    std::memcpy(&first[0x10], b.data(), 8);
+    EXPECT_EQ(std::vector<uint8_t>(blocks[0].data.begin() + 4, blocks[0].data.end()), first);
+    // A long gap closes the block; 236-byte windows from there.
+    EXPECT_EQ(Base(blocks[1]), 0x1200u);
+    EXPECT_EQ(blocks[1].data.size(), 240u);
+    EXPECT_EQ(Base(blocks[2]), 0x12ECu);
+    EXPECT_EQ(blocks[2].data.size(), 4u + 64u);
+    EXPECT_EQ(std::vector<uint8_t>(blocks[2].data.begin() + 4, blocks[2].data.end()),
+              std::vector<uint8_t>(c.begin() + 236, c.end()));
+    // A lone byte at an odd address: rounded down, padded up to four.
+    EXPECT_EQ(Base(blocks[3]), 0x1400u);
+    EXPECT_EQ(std::vector<uint8_t>(blocks[3].data.begin() + 4, blocks[3].data.end()),
+              (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x5A}));
+    for (uint32_t i = 0; i < 300; ++i) {
+        ASSERT_EQ(SIM_ReadFlash(sim_, 0x1200 + i), c[i]);
+    }
+    EXPECT_EQ(PROGRAM_Block.pending, 0u);
+
+    // Progress over the 312 bytes, once per 129.
+    ASSERT_EQ(HARNESS_ProgressRanges().size(), 1u);
+    EXPECT_EQ(HARNESS_ProgressRanges()[0], std::make_pair(0, 312));
+    EXPECT_EQ(HARNESS_ProgressPositions(), (std::vector<int32_t>{0, 1, 130, 259}));
+    EXPECT_EQ(HARNESS_StatusTexts(), std::vector<std::string>{"Programming target"});
+}
+
+TEST_F(JobTest, RefusedBlockEndsTheJobWithTheErrorFrameDetails) {
+    SIM_FAULTS faults;
+    faults.nak_block = 2;
+    faults.nak_address_set = true;
+    faults.nak_address = 0x40123456;
+    faults.nak_value_set = true;
+    faults.nak_value = 0xA5;
+    Start(SMALL, 0x1000, 600, faults);
+    EXPECT_EQ(JOB_ProgramTarget(image_), JOB_TARGET_ERROR);
+    EXPECT_EQ(JOB_ErrorAddress.load(), 0x40123456u);
+    EXPECT_EQ(JOB_ErrorValue.load(), 0xA5u);
+    // The loop stops at the refused block, which the closing flush sends again.
+    const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(Base(blocks[1]), 0x10ECu);
+    EXPECT_EQ(blocks[2].data, blocks[1].data);
+}
+
+TEST_F(JobTest, UpdateRunsEveryStepAndStopsTheWorker) {
+    Start(SMALL, 0x1000, 600);
+    EXPECT_EQ(UPDATE_Run(), 0);
+    EXPECT_EQ(HARNESS_StatusTexts(),
+              (std::vector<std::string>{"Clear target", "Programming target", "Make valid",
+                                        "Get CRC", "Start application"}));
+    EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 1u);
+    EXPECT_EQ(Count(SIM_CMD_START_APP), 1u);
+    EXPECT_FALSE(WORKER_IsRunning());
+    TARGET_INFO info;
+    TARGET_ReadInfo(&info);
+    EXPECT_EQ(info.connected, 0);
+    EXPECT_EQ(info.text2_len, 0);
+    EXPECT_EQ(JOB_ClearTarget(), JOB_COMM_FAILED); // nothing runs any more
+}
+
+TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
+    struct Case {
+        const char* name;
+        SIM_FAULTS faults;
+        int32_t result;
+        bool programs;
+        bool made_valid;
+    };
+    SIM_FAULTS not_blank;
+    not_blank.not_blank = true;
+    SIM_FAULTS nak;
+    nak.nak_block = 2;
+    SIM_FAULTS lost;
+    lost.vanish_after_blocks = 1;
+    lost.vanish_ms = 3000;
+    SIM_FAULTS wrong_crc;
+    wrong_crc.wrong_crc = true;
+    const Case cases[] = {
+        {"not blank", not_blank, 1, false, false},
+        {"refused block", nak, 1, true, false},
+        {"target lost", lost, 1, true, false},
+        {"CRC mismatch", wrong_crc, 1, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HARNESS_RestartWorker();
+        Start(SMALL, 0x1000, 600, c.faults);
+        EXPECT_EQ(UPDATE_Run(), c.result);
+        EXPECT_EQ(Count(SIM_CMD_PROGRAM) > 0, c.programs);
+        EXPECT_EQ(Count(SIM_CMD_MAKE_VALID) > 0, c.made_valid);
+        EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
+        EXPECT_TRUE(WORKER_IsRunning());
+        if (c.faults.vanish_ms != 0) {
+            HARNESS_Pump(1000);
+            EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
+            EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
+        }
+        HARNESS_StopSim(sim_);
+        sim_ = nullptr;
+        IMAGE_Free(image_);
+        image_ = nullptr;
+    }
+}
+
+TEST_F(JobTest, TargetCrcOfZeroOrOneFailsEvenWhenItMatches) {
+    for (uint16_t wanted : {0, 1}) {
+        // Two bytes chosen so that the image's CRC comes out as wanted.
+        std::vector<uint8_t> bytes = HARNESS_Bytes(8, 9);
+        bool found = false;
+        for (uint32_t v = 0; v < 0x10000 && !found; ++v) {
+            bytes[6] = static_cast<uint8_t>(v);
+            bytes[7] = static_cast<uint8_t>(v >> 8);
+            uint16_t reg;
+            CRC16_Init(&reg);
+            CRC16_Calc(&reg, bytes.data(), 7);
+            found = reg == wanted;
+        }
+        ASSERT_TRUE(found);
+        HARNESS_RestartWorker();
+        Start({{0x1000, bytes}}, 0x1000, 8);
+        EXPECT_EQ(UPDATE_Run(), 1);
+        EXPECT_EQ(SIM_GetStats(sim_).last_crc, wanted);
+        EXPECT_EQ(Count(SIM_CMD_GET_CRC), 2u);
+        EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
+        EXPECT_TRUE(WORKER_IsRunning());
+        HARNESS_StopSim(sim_);
+        sim_ = nullptr;
+        IMAGE_Free(image_);
+        image_ = nullptr;
+    }
+}
+
+TEST_F(JobTest, CancelDuringProgrammingSendsTheGatheredBytesAndStops) {
+    SIM_FAULTS slow;
+    slow.reply_delay_ms = 2;
+    Start({{0x1000, HARNESS_Bytes(60000, 5)}}, 0x1000, 60000, slow);
+    SIM* sim = sim_;
+    HARNESS_OnTimer = [sim] {
+        if (SIM_CountRequests(sim, SIM_CMD_PROGRAM) >= 5) {
+            HARNESS_CallCancelHook();
+        }
+    };
+    EXPECT_EQ(UPDATE_Run(), JOB_CANCELLED);
+    HARNESS_OnTimer = nullptr;
+    HARNESS_Pump(500);
+    const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
+    ASSERT_GE(blocks.size(), 5u);
+    ASSERT_LT(blocks.size(), 250u);
+    // The last block carries on where the one before stopped.
+    EXPECT_EQ(Base(blocks.back()), Base(blocks[blocks.size() - 2]) + 236);
+    EXPECT_EQ(JOB_STATUS.load(), JOB_CANCELLED);
+    EXPECT_EQ(PROGRAM_Block.pending, 0u);
+    EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
+    EXPECT_EQ(Count(SIM_CMD_GET_CRC), 0u);
+    EXPECT_TRUE(TARGET_IsConnected());
+}
+
+TEST_F(JobTest, AnUpdateIsNotStartedInsideAnother) {
+    Start(SMALL, 0x1000, 600);
+    int32_t inner = -100;
+    HARNESS_OnCommand = [&inner](uint32_t id) {
+        if (id == ID_NOTIFY_CONNECTED && inner == -100 && JOB_KIND.load() != 0) {
+            inner = UPDATE_Run();
+        }
+    };
+    HARNESS_OnTimer = [&inner] {
+        if (inner == -100 && JOB_KIND.load() != 0) {
+            inner = UPDATE_Run();
+        }
+    };
+    EXPECT_EQ(UPDATE_Run(), 0);
+    EXPECT_EQ(inner, 1);
+    EXPECT_EQ(Count(SIM_CMD_CLEAR), 1u);
+    EXPECT_EQ(Count(SIM_CMD_START_APP), 1u);
+}
+
+// The target drops out after the last block and answers again while the
+// dialog is busy: the update must not make the new connection's image valid.
+TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
+    image_ = HARNESS_MakeImage({{0x1000, HARNESS_Bytes(8, 6)}});
+    APP_Image = image_;
+    static std::atomic<int> drop{0};
+    drop = 0;
+    peer_ = PEER_Start([](uint8_t command, const std::vector<uint8_t>&) {
+        switch (command) {
+        case 0:
+            if (drop > 0) {
+                --drop;
+                return std::vector<PEER_SEND>{};
+            }
+            return std::vector<PEER_SEND>{
+                {0, PEER_Reply(0, PEER_IdentifyPayload(0, "a", "b", true))}};
+        case 1:
+            return std::vector<PEER_SEND>{{0, {0x90}}, {0, PEER_Reply(4, {})}};
+        case 2:
+            drop = 2; // both sends of the next identify go unanswered
+            return std::vector<PEER_SEND>{{0, {0x90}}};
+        default:
+            return std::vector<PEER_SEND>{{0, {0x90}}};
+        }
+    });
+    ASSERT_NE(peer_, nullptr);
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    HARNESS_OnCommand = [](uint32_t id) {
+        if (id == ID_NOTIFY_DISCONNECTED) {
+            Sleep(800); // a slow handler; the worker reconnects meanwhile
+        }
+    };
+    EXPECT_EQ(UPDATE_Run(), JOB_COMM_FAILED);
+    HARNESS_Pump(200);
+    EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
+    EXPECT_TRUE(TARGET_IsConnected());
+    const std::vector<uint8_t> commands = PEER_Commands(peer_);
+    for (uint8_t c : commands) {
+        EXPECT_NE(c, SIM_CMD_MAKE_VALID);
+    }
+}
+
+} // namespace

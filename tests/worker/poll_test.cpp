@@ -1,0 +1,265 @@
+// The poll cycle and the target commands' replies: what the worker keeps and
+// posts for identify replies of every form, and which clear, blank-check and
+// get-CRC replies it accepts.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "target/job.h"
+#include "target/target_info.h"
+#include "target/worker.h"
+#include "tests/worker/harness.h"
+
+namespace {
+
+class PollTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static const bool ready = HARNESS_Setup(PROGRESS_BAR::NONE);
+        ASSERT_TRUE(ready);
+        HARNESS_RestartWorker();
+    }
+};
+
+TARGET_INFO RawInfo() {
+    TARGET_INFO info;
+    TARGET_ReadInfo(&info);
+    return info;
+}
+
+// A peer that answers identify with `payload` and everything else as given.
+PEER_HANDLER Answering(std::vector<uint8_t> identify, PEER_HANDLER others = nullptr) {
+    return [identify, others](uint8_t command, const std::vector<uint8_t>& data) {
+        if (command == 0) {
+            return std::vector<PEER_SEND>{{0, PEER_Reply(0, identify)}};
+        }
+        return others ? others(command, data) : std::vector<PEER_SEND>{};
+    };
+}
+
+TEST(IdentifyTimeout, FollowsTheBaudRateWithZeroCountingAs1200) {
+    EXPECT_EQ(TARGET_IdentifyTimeout(0), 1048u);
+    EXPECT_EQ(TARGET_IdentifyTimeout(1200), 1048u);
+    EXPECT_EQ(TARGET_IdentifyTimeout(9600), 166u);
+    EXPECT_EQ(TARGET_IdentifyTimeout(115200), 50u);
+}
+
+TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
+    SIM* sim = HARNESS_StartSim(SIM_CONFIG{});
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    HARNESS_Pump(100);
+    TARGET_INFO info;
+    TARGET_GetInfo(&info);
+    EXPECT_EQ(info.connected, 1);
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(info.target_value, 0x00010004u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text2), info.text2_len),
+              "Tidewell Handheld TW-200");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text1), info.text1_len),
+              "Tidewell boot loader");
+    EXPECT_EQ(info.crc_start[0], 0x40080000u);
+    EXPECT_EQ(info.crc_length[0], 846918u);
+    EXPECT_EQ(info.crc_start[1], 0x4014EC48u);
+    EXPECT_EQ(info.crc_length[1], 622579u);
+    EXPECT_EQ(info.last_crc, -1);
+    EXPECT_GE(HARNESS_CountCommands(ID_NOTIFY_CONNECTED), 2);
+    EXPECT_GE(HARNESS_CountCommands(ID_NOTIFY_TICK), 2);
+    EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 0);
+
+    HARNESS_StopSim(sim);
+    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+    const int ticks = HARNESS_CountCommands(ID_NOTIFY_TICK);
+    HARNESS_Pump(1200); // several silent cycles of about 200 ms
+    EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
+    EXPECT_GE(HARNESS_CountCommands(ID_NOTIFY_TICK), ticks + 3);
+    TARGET_GetInfo(&info);
+    TARGET_INFO zero;
+    std::memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0);
+    EXPECT_EQ(RawInfo().last_crc, -1);
+    EXPECT_EQ(RawInfo().text2_len, 24); // kept, only not handed out
+
+    // Found again, lost again: one more disconnect.
+    sim = HARNESS_StartSim(SIM_CONFIG{});
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    HARNESS_StopSim(sim);
+    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+    HARNESS_Pump(600);
+    EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 2);
+}
+
+TEST_F(PollTest, NonZeroStatusIsNotifiedButConnectsNothingAndRefusesJobs) {
+    SIM_CONFIG config;
+    config.status = 3;
+    SIM* sim = HARNESS_StartSim(config);
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(
+        HARNESS_PumpUntil([] { return HARNESS_CountCommands(ID_NOTIFY_CONNECTED) >= 2; }, 3000));
+    EXPECT_FALSE(TARGET_IsConnected());
+    const TARGET_INFO info = RawInfo();
+    EXPECT_EQ(info.status, 3);
+    EXPECT_EQ(info.status_nonzero, 1);
+    EXPECT_EQ(info.text2_len, 0);
+    EXPECT_EQ(info.crc_length[0], 0u);
+
+    // Not started, and reported as failed so that an update stops at once.
+    EXPECT_EQ(JOB_ClearTarget(), JOB_COMM_FAILED);
+    EXPECT_EQ(UPDATE_Run(), JOB_COMM_FAILED);
+    EXPECT_TRUE(HARNESS_StatusTexts().empty());
+    EXPECT_EQ(SIM_CountRequests(sim, SIM_CMD_CLEAR), 0u);
+    HARNESS_StopSim(sim);
+}
+
+TEST_F(PollTest, ShortReplyAsksForOneRangeLongReplyForTwo) {
+    SIM_CONFIG config;
+    config.long_form = false;
+    SIM* sim = HARNESS_StartSim(config);
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    EXPECT_EQ(RawInfo().crc_length[1], 0u);
+    const int32_t crc = JOB_GetCRC();
+    EXPECT_EQ(crc, SIM_GetStats(sim).last_crc);
+    std::vector<SIM_REQUEST> asks = HARNESS_Requests(sim, SIM_CMD_GET_CRC);
+    ASSERT_EQ(asks.size(), 2u);
+    EXPECT_TRUE(asks[0].data.empty());
+    EXPECT_EQ(asks[1].data, (std::vector<uint8_t>{0x00, 0x00, 0x08, 0x40, 0x46, 0xEC, 0x0C, 0x00}));
+    EXPECT_EQ(HARNESS_StatusTexts(), std::vector<std::string>{"Get CRC"});
+    HARNESS_StopSim(sim);
+
+    HARNESS_RestartWorker();
+    sim = HARNESS_StartSim(SIM_CONFIG{});
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    const int32_t long_crc = JOB_GetCRC();
+    EXPECT_EQ(long_crc, SIM_GetStats(sim).last_crc);
+    asks = HARNESS_Requests(sim, SIM_CMD_GET_CRC);
+    ASSERT_EQ(asks.size(), 3u);
+    EXPECT_EQ(asks[2].data, (std::vector<uint8_t>{0x48, 0xEC, 0x14, 0x40, 0xF3, 0x7F, 0x09, 0x00}));
+    HARNESS_StopSim(sim);
+}
+
+TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
+    // Texts longer than their field: cut to 100 bytes, ranges still found.
+    const std::string long_text(150, 'x');
+    PEER* peer = PEER_Start(Answering(PEER_IdentifyPayload(0, long_text, "unit 7", true)));
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    TARGET_INFO info = RawInfo();
+    EXPECT_EQ(info.text1_len, 100);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text1), 100), std::string(100, 'x'));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text2), info.text2_len), "unit 7");
+    EXPECT_EQ(info.crc_start[0], 0x1000u);
+    EXPECT_EQ(info.crc_length[1], 0x20u);
+    PEER_Stop(peer);
+    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+
+    // Declared contents running past the data, or no data at all: not
+    // stored, not a connection.
+    std::vector<uint8_t> overrun = PEER_IdentifyPayload(0, "abc", "def", false);
+    overrun[9] = 200; // len2
+    for (const std::vector<uint8_t>& payload :
+         {overrun, std::vector<uint8_t>{}, std::vector<uint8_t>{0, 1, 2, 3, 4, 5}}) {
+        HARNESS_RestartWorker();
+        peer = PEER_Start(Answering(payload));
+        HARNESS_Pump(500);
+        EXPECT_FALSE(TARGET_IsConnected());
+        EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_CONNECTED), 0);
+        EXPECT_EQ(RawInfo().text1_len, 0);
+        EXPECT_GE(PEER_Commands(peer).size(), 2u);
+        PEER_Stop(peer);
+    }
+}
+
+// Clear and get-CRC replies that are too short are invalid, never filled up
+// from old buffer bytes.
+TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
+    struct Case {
+        std::vector<uint8_t> reply;
+        uint8_t status;
+    };
+    const std::vector<uint8_t> found = {0x00, 0x10, 0x08, 0x40, 0x00, 0x00, 0x00, 0x00};
+    const Case cases[] = {
+        {PEER_Reply(4, {}), JOB_OK},
+        {PEER_Reply(4, found), JOB_TARGET_ERROR},
+        {PEER_Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED},
+        {PEER_Reply(1, {}), JOB_COMM_FAILED},
+    };
+    for (const Case& c : cases) {
+        HARNESS_RestartWorker();
+        const std::vector<uint8_t> reply = c.reply;
+        PEER* peer = PEER_Start(Answering(
+            PEER_IdentifyPayload(0, "a", "b", true), [reply](uint8_t, const std::vector<uint8_t>&) {
+                return std::vector<PEER_SEND>{{0, {0x90}}, {0, reply}};
+            }));
+        ASSERT_TRUE(HARNESS_WaitConnected());
+        JOB_ErrorAddress = 0;
+        EXPECT_EQ(JOB_ClearTarget(), c.status);
+        if (c.status == JOB_TARGET_ERROR) {
+            EXPECT_EQ(JOB_ErrorAddress.load(), 0x40081000u);
+            EXPECT_EQ(JOB_ErrorValue.load(), 0u);
+        }
+        // The blank check reads the same replies.
+        JOB_Run("Blank check", CMD_BLANK_CHECK);
+        EXPECT_EQ(JOB_STATUS.load(), c.status);
+        PEER_Stop(peer);
+    }
+
+    for (const auto& c : {std::make_pair(std::vector<uint8_t>{0x00, 0x34, 0x12}, 0x1234),
+                          std::make_pair(std::vector<uint8_t>{0x00, 0x34}, -1)}) {
+        HARNESS_RestartWorker();
+        const std::vector<uint8_t> last = c.first;
+        std::atomic<int> asks{0};
+        PEER* peer = PEER_Start(
+            Answering(PEER_IdentifyPayload(0, "a", "b", true),
+                      [last, &asks](uint8_t, const std::vector<uint8_t>&) {
+                          const bool final_ask = ++asks == 3;
+                          return std::vector<PEER_SEND>{
+                              {0, {0x90}},
+                              {0, PEER_Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
+                      }));
+        ASSERT_TRUE(HARNESS_WaitConnected());
+        EXPECT_EQ(JOB_GetCRC(), c.second);
+        EXPECT_EQ(asks.load(), 3);
+        PEER_Stop(peer);
+    }
+}
+
+// A clear waiting for its reply does not hold the runner after a cancel, and
+// the next job is stored only once the worker has finished the clear.
+TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
+    PEER* peer = PEER_Start(Answering(
+        PEER_IdentifyPayload(0, "a", "b", true), [](uint8_t command, const std::vector<uint8_t>&) {
+            if (command == 1) {
+                return std::vector<PEER_SEND>{{0, {0x90}}, {1500, PEER_Reply(4, {})}};
+            }
+            return std::vector<PEER_SEND>{{0, {0x90}}};
+        }));
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    const DWORD start = GetTickCount();
+    HARNESS_OnTimer = [start] {
+        if (GetTickCount() - start > 150) {
+            HARNESS_CallCancelHook();
+        }
+    };
+    EXPECT_EQ(JOB_ClearTarget(), JOB_CANCELLED);
+    HARNESS_OnTimer = nullptr;
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_NE(JOB_KIND.load(), 0); // the worker still waits for the reply
+
+    EXPECT_EQ(JOB_MakeValid(), JOB_OK);
+    EXPECT_GE(GetTickCount() - start, 1400u);
+    const std::vector<uint8_t> commands = PEER_Commands(peer);
+    int clears = 0;
+    int valid = 0;
+    for (uint8_t c : commands) {
+        clears += c == 1 ? 1 : 0;
+        valid += c == 3 ? 1 : 0;
+    }
+    EXPECT_EQ(clears, 1);
+    EXPECT_EQ(valid, 1);
+    PEER_Stop(peer);
+}
+
+} // namespace
