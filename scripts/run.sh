@@ -6,5 +6,5 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/deps.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j2 --target TidewellUpdater tidewell_sim uidriver
+cmake --build --preset mingw -j2 --target TidewellUpdater tidewell_sim tw_uidriver
 exec python3 tools/run_update.py --build "$root/build/mingw" "$@"

@@ -135,6 +135,55 @@ DWORD Ms(const char* text) {
     return static_cast<DWORD>(std::strtoul(text, nullptr, 0));
 }
 
+// Follows an update from outside: a line whenever the status line or the
+// button changes, and one a second with the progress bar, until the button
+// reads Ok and half a second more (the result text follows the button's).
+// The status line is read often, since short jobs pass quickly.
+bool Watch(DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    DWORD last_line = start;
+    DWORD ok_since = 0;
+    std::string last;
+    for (;;) {
+        if (Main() == nullptr) {
+            return Fail("watch: the main dialog has gone");
+        }
+        const DWORD now = GetTickCount();
+        const std::string button = Text(Control(IDC_CANCEL));
+        const bool shown = Visible(Control(IDC_STATUS));
+        const std::string state = "status " + std::string(shown ? "shown" : "hidden") + " \"" +
+                                  Text(Control(IDC_STATUS)) + "\" button \"" + button + "\"";
+        if (button == "Ok" && ok_since == 0) {
+            ok_since = now;
+        }
+        const bool done = ok_since != 0 && now - ok_since >= 500;
+        if (state != last || now - last_line >= 1000 || done) {
+            const HWND bar = Control(IDC_PROGRESS);
+            DWORD_PTR pos = 0;
+            DWORD_PTR high = 0;
+            // A bar that does not answer at once is busy; report it as unknown.
+            const bool read =
+                SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &pos) != 0 &&
+                SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 500, &high) != 0;
+            std::printf("%7.1f %s progress %ld/%ld%s\n", (now - start) / 1000.0, state.c_str(),
+                        read ? static_cast<long>(pos) : -1L, read ? static_cast<long>(high) : -1L,
+                        done            ? " end"
+                        : state != last ? ""
+                                        : " tick");
+            std::fflush(stdout);
+            last = state;
+            last_line = now;
+        }
+        if (done) {
+            return true;
+        }
+        if (ok_since == 0 && now - start >= timeout_ms) {
+            return Fail("watch: the button does not read Ok");
+        }
+        Sleep(10);
+    }
+}
+
 void Usage() {
     std::puts("usage: tw_uidriver COMMAND [ARGS] ...\n"
               "  wait-window MS          wait for the main dialog\n"
@@ -150,10 +199,16 @@ void Usage() {
               "  key esc|enter|tab       a key to the control that has the focus\n"
               "  close                   the close box\n"
               "  about                   the system menu's About item\n"
+              "  about-text ID TEXT MS   wait for the About box, check a control's text\n"
               "  about-close MS          wait for the About box and close it with Esc\n"
               "  ports                   print the port list and the selected entry\n"
               "  select INDEX            choose a port-list entry\n"
               "  progress                print the progress bar: position low high\n"
+              "  expect-focus ID         fail unless the control has the keyboard focus\n"
+              "  no-window CAPTION MS    fail if a window so captioned shows within MS\n"
+              "  rect                    print the main dialog's place: x y width height\n"
+              "  watch MS                follow an update until the button reads Ok: a line\n"
+              "                          per status change and one a second with the progress\n"
               "  box CAPTION TEXT MS     wait for a message box, check its text, press OK\n"
               "  sleep MS");
 }
@@ -192,6 +247,12 @@ bool Run(int argc, char** argv, int* i) {
         EnumChildWindows(box, MatchChildText, reinterpret_cast<LPARAM>(&search));
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         return search.found || Fail(std::string("the box does not say ") + search.text);
+    }
+    if (cmd == "no-window") {
+        need(2);
+        const char* caption = argv[(*i)++];
+        const bool shown = WaitFor(Ms(argv[(*i)++]), [&] { return FindTop(caption) != nullptr; });
+        return !shown || Fail(std::string("a window captioned ") + caption + " is shown");
     }
     if (Main() == nullptr) {
         return Fail(cmd + ": no main dialog");
@@ -257,6 +318,19 @@ bool Run(int argc, char** argv, int* i) {
         PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUT, 0);
         return true;
     }
+    if (cmd == "about-text") {
+        need(3);
+        const int id = Id(argv[(*i)++]);
+        const std::string want = argv[(*i)++];
+        HWND about = nullptr;
+        if (!WaitFor(Ms(argv[(*i)++]),
+                     [&] { return (about = FindTop(kAboutCaption)) != nullptr; })) {
+            return Fail("no About box");
+        }
+        const std::string have = Text(GetDlgItem(about, id));
+        return have == want || Fail("About box control " + std::to_string(id) + ": have \"" + have +
+                                    "\", want \"" + want + "\"");
+    }
     if (cmd == "about-close") {
         need(1);
         HWND about = nullptr;
@@ -292,6 +366,28 @@ bool Run(int argc, char** argv, int* i) {
                     static_cast<long>(SendMessageA(bar, PBM_GETRANGE, TRUE, 0)),
                     static_cast<long>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0)));
         return true;
+    }
+    if (cmd == "expect-focus") {
+        need(1);
+        const int id = Id(argv[(*i)++]);
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        const DWORD thread = GetWindowThreadProcessId(main, nullptr);
+        const HWND focus = GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+        return (focus != nullptr && focus == Control(id)) ||
+               Fail(cmd + " " + std::to_string(id) + ": the focus is on control " +
+                    std::to_string(focus != nullptr ? GetDlgCtrlID(focus) : 0));
+    }
+    if (cmd == "rect") {
+        RECT r = {};
+        GetWindowRect(main, &r);
+        std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
+                    static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
+        return true;
+    }
+    if (cmd == "watch") {
+        need(1);
+        return Watch(Ms(argv[(*i)++]));
     }
     Usage();
     return Fail("unknown command " + cmd);
