@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end runs of the updater program against the simulated handheld, driven
 # from outside through its dialog as a user would:
-#   e2e.sh BUILD_DIR update|cancel|no-port
+#   e2e.sh BUILD_DIR update|bad-crc|ports|cancel|no-port|broken-firmware
 set -eu
 build=$(cd "$1" && pwd)
 scenario=$2
@@ -59,6 +59,21 @@ start_sim() {
   pids+=("$sim_pid")
 }
 
+# Maps COM$1 to its end of a cable made earlier: the port then appears after
+# the updater's scan (Wine resolves the port at every open).
+map_later() { ln -sfn "$(readlink -f "$TW_BENCH_DIR/pty-$1")" "$WINEPREFIX/dosdevices/com$1"; }
+
+# A picture of the main dialog, from the display the test runs on.
+shot() {
+  local x y w h
+  read -r x y w h < <(drive rect | tr -d '\r')
+  import -window root -crop "${w}x${h}+${x}+${y}" +repage "$work/shot-$1.png" ||
+    fail "no screenshot $1"
+}
+
+# Status texts in the order the driver's watch saw them, one a line.
+statuses() { sed -n 's/^ *[0-9.]* status shown "\([^"]*\)".*/\1/p' "$1" | uniq; }
+
 # Waits up to $2 seconds for a background program to end.
 wait_exit() {
   for _ in $(seq $(($2 * 10))); do
@@ -74,30 +89,106 @@ bench reset
 
 case "$scenario" in
 update)
-  # COM3 and COM10 are the two ends of one cable; the updater opens COM3.
+  # COM3 and COM10 are the two ends of one cable; the updater opens COM3, the
+  # first port scanned, though COM10 comes first in the list.
   bench pair 3 10
+  start_sim --exit-on-start --max-time 300000 --flash "Z:${work//\//\\}\\flash.s19"
   start_updater
   drive wait-window 60000 expect-text 0 "Tidewell Handheld v4.0.0" \
-    expect-text 1005 "Tidewell Handheld v4.0.0" expect-text 1002 Disconnected \
-    expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
+    expect-text 1005 "Tidewell Handheld v4.0.0" expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
   ports=$(drive ports | tr -d '\r')
   [ "$ports" = "$(printf 'COM10 *\nCOM3')" ] || fail "port list: $ports"
-  drive about about-close 10000
-  # Start with no target: the hint, then the update starts by itself.
-  drive click 1001 wait-text 1002 "No connection - power cycle or reset target" 10000 \
-    expect-visible 1001 1
-  start_sim --exit-on-start --max-time 900000
-  # The connection starts the update at once, so its text may be gone before
-  # it can be seen; the end state and the simulated handheld tell the story.
-  drive wait-text 1010 Ok 800000 expect-text 1002 "Target updated successfully" \
-    expect-visible 1001 0 expect-enabled 1003 0
+  drive about about-text 1009 "Tidewell Handheld v4.0.0" 10000 about-close 10000
+  drive wait-text 1002 "Connection to target established (Tidewell Handheld TW-200)" 30000
+  shot idle
+  drive click 1001 watch 600000 >"$work/watch.txt" 2>&1 &
+  watch_pid=$!
+  pids+=("$watch_pid")
+  for _ in $(seq 600); do
+    grep -q '"Programming target"' "$work/watch.txt" && break
+    sleep 0.1
+  done
+  sleep 2
+  shot programming
+  wait "$watch_pid" || fail "watch: $(tail -3 "$work/watch.txt")"
+  echo "statuses seen: $(statuses "$work/watch.txt" | paste -sd '|')"
+  statuses "$work/watch.txt" | grep -qx "Programming target" || fail "no programming seen"
+  # The bar moves forward while programming, from the start towards the end.
+  sed -n 's/.*"Programming target".* progress \([0-9]*\)\/\([0-9]*\).*/\1 \2/p' "$work/watch.txt" |
+    awk '$1 < last { bad = 1 } { last = $1; if (n++ == 0) first = $1 }
+         END { exit !(n >= 3 && !bad && last > first && last * 2 > $2) }' ||
+    fail "progress: $(grep -c Programming "$work/watch.txt") samples, not moving forward"
+  tail -1 "$work/watch.txt" | grep -q 'status shown "Target updated successfully" button "Ok"' ||
+    fail "end: $(tail -1 "$work/watch.txt")"
+  drive expect-visible 1001 0 expect-enabled 1003 0
+  shot finished
   wait_exit "$sim_pid" 30
   grep -q "make valid 1, blank check 0, get CRC [1-9][0-9]*, start application 1" "$work/sim.txt" ||
     fail "sim: $(cat "$work/sim.txt")"
   grep -q "refused blocks 0" "$work/sim.txt" || fail "sim: $(cat "$work/sim.txt")"
+  python3 "$src/tools/run_update.py" --check-flash "$work/flash.s19" || fail "flash"
   # Ok ends the program.
   drive key enter wait-gone 20000
   wait_exit "$updater_pid" 20
+  ;;
+bad-crc)
+  # One port only: the handheld's end of the cable appears after the scan, when
+  # the handheld is switched on. Start is pressed before it answers.
+  bench pair 3 10
+  bench unmap 10
+  start_updater
+  drive wait-window 60000 expect-text 1002 Disconnected expect-enabled 1003 0 expect-focus 1001
+  ports=$(drive ports | tr -d '\r')
+  [ "$ports" = "COM3 *" ] || fail "port list: $ports"
+  drive click 1001 wait-text 1002 "No connection - power cycle or reset target" 10000 \
+    expect-visible 1001 1
+  map_later 10
+  start_sim --wrong-crc --idle-exit 3000 --max-time 300000
+  # The answer starts the update by itself; the CRCs then differ.
+  drive watch 600000 >"$work/watch.txt" 2>&1 || fail "watch: $(tail -3 "$work/watch.txt")"
+  echo "statuses seen: $(statuses "$work/watch.txt" | paste -sd '|')"
+  statuses "$work/watch.txt" | grep -qx "Programming target" || fail "no programming seen"
+  ! grep -q "Target updated successfully" "$work/watch.txt" || fail "success shown"
+  tail -1 "$work/watch.txt" | grep -q 'status hidden .* button "Ok"' ||
+    fail "end: $(tail -1 "$work/watch.txt")"
+  drive expect-visible 1001 0 expect-enabled 1003 0 key enter wait-gone 20000
+  wait_exit "$updater_pid" 20
+  wait_exit "$sim_pid" 30
+  grep -q "make valid 1, blank check 0, get CRC [1-9][0-9]*, start application 0" "$work/sim.txt" ||
+    fail "sim: $(cat "$work/sim.txt")"
+  ;;
+ports)
+  # COM3 and COM10, each cabled to a handheld whose end appears after the scan.
+  bench pair 3 11
+  bench pair 10 12
+  bench unmap 11
+  bench unmap 12
+  start_updater
+  drive wait-window 60000 expect-enabled 1003 1 expect-focus 1003 >/dev/null
+  ports=$(drive ports | tr -d '\r')
+  [ "$ports" = "$(printf 'COM10 *\nCOM3')" ] || fail "port list: $ports"
+  map_later 11
+  map_later 12
+  start_sim --port COM11 --text2 "Handheld on COM3" --idle-exit 2000 --max-time 120000
+  sim3_pid=$sim_pid
+  drive wait-text 1002 "Connection to target established (Handheld on COM3)" 30000
+  # Choosing the open port keeps it: a reopen would now fail with an error box.
+  bench unmap 3
+  drive select 1 no-window Error 2000 \
+    expect-text 1002 "Connection to target established (Handheld on COM3)"
+  kill -0 "$sim3_pid" 2>/dev/null || fail "the handheld on COM3 lost its polls"
+  # Choosing COM10 moves the polls to the other cable: COM3's handheld falls
+  # silent, and the one on COM10 is found.
+  drive select 0 no-window Error 1000
+  wait_exit "$sim3_pid" 15
+  mv "$work/sim.txt" "$work/sim3.txt"
+  grep -q "identify [1-9]" "$work/sim3.txt" || fail "sim on COM11: $(cat "$work/sim3.txt")"
+  start_sim --port COM12 --text2 "Handheld on COM10" --idle-exit 2000 --max-time 120000
+  drive wait-text 1002 "Connection to target established (Handheld on COM10)" 30000 \
+    expect-enabled 1003 1 key esc wait-gone 20000
+  wait_exit "$updater_pid" 20
+  wait_exit "$sim_pid" 30
+  grep -q "identify [1-9]" "$work/sim.txt" || fail "sim on COM12: $(cat "$work/sim.txt")"
   ;;
 cancel)
   bench pair 3 10
@@ -116,6 +207,16 @@ no-port)
   bench busy 4
   start_updater
   drive box Error "No COM port detected. Application can not be executed!" 60000
+  wait_exit "$updater_pid" 20
+  ;;
+broken-firmware)
+  # The real program with a firmware file that fails to load: the box, and no
+  # dialog even though a port is there.
+  bench pair 3 10
+  run "$build/tests/e2e/TidewellUpdaterBrokenFirmware.exe" >"$work/updater.log" 2>&1 &
+  updater_pid=$!
+  pids+=("$updater_pid")
+  drive box Error "Data file not found!" 60000 no-window "Tidewell Handheld v4.0.0" 2000
   wait_exit "$updater_pid" 20
   ;;
 *)

@@ -206,7 +206,7 @@ void Usage() {
               "  progress                print the progress bar: position low high\n"
               "  expect-focus ID         fail unless the control has the keyboard focus\n"
               "  no-window CAPTION MS    fail if a window so captioned shows within MS\n"
-              "  rect                    print the main dialog's place: x y width height\n"
+              "  rect                    print the dialog's client area: x y width height\n"
               "  watch MS                follow an update until the button reads Ok: a line\n"
               "                          per status change and one a second with the progress\n"
               "  box CAPTION TEXT MS     wait for a message box, check its text, press OK\n"
@@ -374,15 +374,20 @@ bool Run(int argc, char** argv, int* i) {
         info.cbSize = sizeof info;
         const DWORD thread = GetWindowThreadProcessId(main, nullptr);
         const HWND focus = GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
-        return (focus != nullptr && focus == Control(id)) ||
+        // A combo box with an edit field passes the focus to that edit child.
+        const HWND control = Control(id);
+        return (focus != nullptr && (focus == control || IsChild(control, focus))) ||
                Fail(cmd + " " + std::to_string(id) + ": the focus is on control " +
                     std::to_string(focus != nullptr ? GetDlgCtrlID(focus) : 0));
     }
     if (cmd == "rect") {
+        // The client area: without a window manager nobody draws the frame.
         RECT r = {};
-        GetWindowRect(main, &r);
-        std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
-                    static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
+        GetClientRect(main, &r);
+        POINT origin = {0, 0};
+        ClientToScreen(main, &origin);
+        std::printf("%ld %ld %ld %ld\n", static_cast<long>(origin.x), static_cast<long>(origin.y),
+                    static_cast<long>(r.right), static_cast<long>(r.bottom));
         return true;
     }
     if (cmd == "watch") {
