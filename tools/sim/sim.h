@@ -72,7 +72,8 @@ struct SIM_CONFIG {
 struct SIM_REQUEST {
     uint8_t command = 0;
     std::vector<uint8_t> data;
-    uint64_t time_us = 0; // when its last byte was taken in
+    uint64_t time_us = 0;      // when its last byte was taken in
+    bool acknowledged = false; // an acknowledge went out for it (not dropped)
 };
 
 // One piece of output: wait delay_us after the request arrived, then send.

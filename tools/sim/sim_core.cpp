@@ -97,6 +97,7 @@ struct Answer {
         }
         bytes.push_back(SIM_ACK);
         ++core->stats.acks_sent;
+        core->log.back().acknowledged = true;
     }
 
     void Frame(uint8_t command, const std::vector<uint8_t>& payload, bool trim_end = false) {
