@@ -34,7 +34,7 @@ double Seconds(const LARGE_INTEGER& a, const LARGE_INTEGER& b) {
 
 // Runs n round trips against a simulator with the given line pacing; returns
 // false when one was not acknowledged.
-bool Run(uint32_t baud, int n, const char* label) {
+bool Run(uint32_t baud, int n, const char* label, const char* key) {
     SIM_CONFIG config;
     config.baud_rate = baud;
     SIM* sim = SIM_Create(config);
@@ -78,6 +78,10 @@ bool Run(uint32_t baud, int n, const char* label) {
     std::printf("  %u requests of a full update: %.1f s at the mean, %.1f s at the median\n",
                 kFullUpdateRequests, mean * kFullUpdateRequests / 1000.0,
                 median * kFullUpdateRequests / 1000.0);
+    // Machine-readable lines for scripts/bench.sh: FIGURE key value unit budget.
+    std::printf("FIGURE %s_median %.3f ms -\nFIGURE %s_worst %.3f ms -\n", key, median, key,
+                times.back());
+    std::printf("FIGURE %s_all %.2f s -\n", key, total);
     return failed == 0;
 }
 
@@ -101,11 +105,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_frame: cannot open COM%d\n", kUpdaterPort);
         return 1;
     }
-    bool ok = n <= 0 || Run(0, n, "unpaced cable");
+    bool ok = n <= 0 || Run(0, n, "unpaced cable", "round_trip");
     // The same with the line timed as a real one at 115200 baud, 11 bits a
     // byte: about 21.6 ms for the request and 0.1 ms for the acknowledge.
     if (paced > 0) {
-        ok = Run(115200, paced, "paced at 115200 baud") && ok;
+        ok = Run(115200, paced, "paced at 115200 baud", "round_trip_paced") && ok;
     }
     COM_Close();
     TESTBENCH_Reset();

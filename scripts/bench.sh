@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds the updater and its benchmarks, runs each under Wine and prints every
+# figure in one table beside its budget.
+#   scripts/bench.sh            everything, the paced update included (~3 min more)
+#   scripts/bench.sh --no-paced without the update paced at 115200 baud
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+paced=1
+[ "${1:-}" = "--no-paced" ] && paced=0
+scripts/deps.sh
+source scripts/xvfb.sh
+
+build="$root/build/mingw"
+log="$build/bench.log"
+cleanup() {
+  WINEPREFIX="$build/wineprefix" tools/testbench/bench.sh reset >/dev/null 2>&1 || true
+  WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true
+  tw_stop_xvfb
+}
+trap cleanup EXIT
+
+cmake --preset mingw
+cmake --build --preset mingw -j2 --target bench_image bench_frame bench_update bench_soak
+tw_start_xvfb
+: >"$log"
+run() {
+  local exe=$1
+  shift
+  echo "== $exe $*" | tee -a "$log"
+  tools/testbench/wine-run.sh "$build" "$build/tools/bench/$exe.exe" "$@" 2>&1 | tee -a "$log" ||
+    echo "FIGURE ${exe}_exit failed - -" | tee -a "$log"
+}
+run bench_image
+run bench_frame 6227 0
+if [ "$paced" = 1 ]; then run bench_update --paced; else run bench_update; fi
+run bench_soak 50
+
+# One table: what, figure, budget.
+echo
+awk '
+BEGIN {
+  n = split("image_load|loading the embedded firmware (median of 5)|" \
+            "image_crc|image CRC over both areas|" \
+            "image_walk|programming walk over the image|" \
+            "round_trip_median|program request round trip, median of 6,227|" \
+            "round_trip_worst|program request round trip, worst of 6,227|" \
+            "round_trip_all|6,227 program request round trips in all|" \
+            "update_full_speed|full update at full speed, no progress calls|" \
+            "update_with_progress_bar|full update with the progress bar|" \
+            "progress_calls|its progress calls (with bar minus without)|" \
+            "updater_own_per_block|updater'"'"'s own time per block (acks queued)|" \
+            "soak_updates_failed|soak: updates failed of 50|" \
+            "soak_handles_start|soak: handles after update 1|" \
+            "soak_handles_end|soak: handles after update 50|" \
+            "soak_private_start|soak: private bytes after update 1|" \
+            "soak_private_end|soak: private bytes after update 50|" \
+            "soak_working_set_start|soak: working set after update 1|" \
+            "soak_working_set_end|soak: working set after update 50|" \
+            "paced_update|full update paced at 115200 8O1|" \
+            "paced_wire_model|modelled wire time of the same bytes|" \
+            "paced_over_wire|paced update over the wire time|" \
+            "paced_block_over_line|per block: time over the line|" \
+            "paced_block_updater|per block: of it the updater|" \
+            "paced_block_simulator_late|per block: of it the simulator late|" \
+            "paced_block_transport|per block: of it the bench transport|" \
+            "paced_over_wire_without_transport|paced update over wire, bench transport taken out", f, "|")
+  for (i = 1; i < n; i += 2) { order[++keys] = f[i]; label[f[i]] = f[i + 1] }
+}
+$1 == "FIGURE" { value[$2] = $3; unit[$2] = $4; budget[$2] = $5; if (!($2 in label)) { order[++keys] = $2; label[$2] = $2 } }
+END {
+  printf "%-52s %12s  %-10s\n", "figure", "measured", "budget"
+  for (i = 1; i <= keys; i++) {
+    k = order[i]
+    if (!(k in value)) continue
+    b = budget[k] == "-" ? "" : budget[k] " " unit[k]
+    if (budget[k] ~ /^\+/) b = budget[k] (unit[k] == "count" ? "" : " " unit[k]) " over start"
+    printf "%-52s %9s %-3s %s\n", label[k], value[k], unit[k] == "count" ? "" : unit[k], b
+  }
+}' "$log"
