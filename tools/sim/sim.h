@@ -98,6 +98,10 @@ struct SIM_STATS {
     uint32_t power_cycles = 0; // returns from a vanish
     uint64_t bytes_programmed = 0;
     uint16_t last_crc = 0;
+    // Paced line only: answers sent, and how late in all they began against
+    // the modelled line (the simulator's own turnaround).
+    uint32_t paced_sends = 0;
+    uint64_t paced_late_us = 0;
 };
 
 // The whole state of the simulated target; plain data, copyable.

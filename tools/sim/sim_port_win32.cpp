@@ -72,6 +72,13 @@ void Send(SIM* sim, const SIM_SEND& send, uint64_t arrival_us) {
     }
     WaitUntil(sim, start);
     const DWORD total = static_cast<DWORD>(send.bytes.size());
+    if (byte_us != 0) {
+        const uint64_t now = NowMicros();
+        EnterCriticalSection(&sim->lock);
+        sim->core.stats.paced_sends += 1;
+        sim->core.stats.paced_late_us += now > start ? now - start : 0;
+        LeaveCriticalSection(&sim->lock);
+    }
     if (byte_us == 0) {
         WriteAll(sim, send.bytes.data(), total);
     } else {
@@ -125,14 +132,22 @@ DWORD WINAPI Thread(LPVOID arg) {
         sim->last_activity_us.store(now);
         const uint64_t byte_us = ByteMicros(sim);
         uint64_t arrival = now;
-        if (byte_us != 0) {
-            // The port hands over bytes at once; a real line takes this long.
-            const uint64_t from = sim->rx_line_free_us > now ? sim->rx_line_free_us : now;
-            sim->rx_line_free_us = from + got * byte_us;
-            arrival = sim->rx_line_free_us;
-        }
         out.clear();
         EnterCriticalSection(&sim->lock);
+        if (byte_us != 0) {
+            // The port hands over bytes at once; a real line takes this long.
+            // Bytes that go on with a request already part-way in followed
+            // the ones before on the line, however late the cable handed them
+            // over. Otherwise the first byte seen has arrived: its own line
+            // time is behind it, so only the bytes after it are still due.
+            const bool continuing = !sim->core.rx.empty();
+            if (continuing || sim->rx_line_free_us > now) {
+                sim->rx_line_free_us += got * byte_us;
+            } else {
+                sim->rx_line_free_us = now + (got - 1) * byte_us;
+            }
+            arrival = sim->rx_line_free_us;
+        }
         SIM_CoreFeed(&sim->core, buffer, got, now, &out);
         LeaveCriticalSection(&sim->lock);
         for (const SIM_SEND& send : out) {
