@@ -67,14 +67,17 @@ BEGIN {
             "paced_over_wire_without_transport|paced update over wire, bench transport taken out", f, "|")
   for (i = 1; i < n; i += 2) { order[++keys] = f[i]; label[f[i]] = f[i + 1] }
 }
+{ sub(/\r$/, "") }
 $1 == "FIGURE" { value[$2] = $3; unit[$2] = $4; budget[$2] = $5; if (!($2 in label)) { order[++keys] = $2; label[$2] = $2 } }
 END {
   printf "%-52s %12s  %-10s\n", "figure", "measured", "budget"
   for (i = 1; i <= keys; i++) {
     k = order[i]
     if (!(k in value)) continue
-    b = budget[k] == "-" ? "" : budget[k] " " unit[k]
-    if (budget[k] ~ /^\+/) b = budget[k] (unit[k] == "count" ? "" : " " unit[k]) " over start"
-    printf "%-52s %9s %-3s %s\n", label[k], value[k], unit[k] == "count" ? "" : unit[k], b
+    u = (unit[k] == "count") ? "" : unit[k]
+    b = ""
+    if (budget[k] != "-") b = budget[k] " " u
+    if (budget[k] ~ /^\+/) b = budget[k] " " u " over start"
+    printf "%-52s %9s %-3s %s\n", label[k], value[k], u, b
   }
 }' "$log"
