@@ -49,14 +49,7 @@ class FrameSim : public ::testing::Test {
     static void SetUpTestSuite() {
         ASSERT_TRUE(TESTBENCH_Reset());
         ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kSimPort));
-        COM_CONFIG c = {};
-        c.baud_rate = 115200;
-        const std::string name = TESTBENCH_PortPath(kUpdaterPort);
-        std::memcpy(c.device_name, name.c_str(), name.size());
-        c.byte_size = 8;
-        c.parity = 1;
-        c.stop_bits = 0;
-        ASSERT_EQ(0, COM_SetConfig(&c));
+        ASSERT_EQ(0, TESTBENCH_OpenUpdaterPort(kUpdaterPort));
     }
     static void TearDownTestSuite() {
         COM_Close();

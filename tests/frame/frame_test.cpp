@@ -95,14 +95,7 @@ class Frame : public ::testing::Test {
     static void SetUpTestSuite() {
         ASSERT_TRUE(TESTBENCH_Reset());
         ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kPeerPort));
-        COM_CONFIG c = {};
-        c.baud_rate = 115200;
-        const std::string name = TESTBENCH_PortPath(kUpdaterPort);
-        std::memcpy(c.device_name, name.c_str(), name.size());
-        c.byte_size = 8;
-        c.parity = 1;
-        c.stop_bits = 0;
-        ASSERT_EQ(0, COM_SetConfig(&c));
+        ASSERT_EQ(0, TESTBENCH_OpenUpdaterPort(kUpdaterPort));
         g_peer = CreateFileA(TESTBENCH_PortPath(kPeerPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                              nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, g_peer);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "com/com.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -81,3 +83,14 @@ bool TESTBENCH_Unmap(int n) { return TESTBENCH_Command("unmap " + std::to_string
 bool TESTBENCH_Reset() { return TESTBENCH_Command("reset"); }
 
 std::string TESTBENCH_PortPath(int n) { return "\\\\.\\COM" + std::to_string(n); }
+
+int TESTBENCH_OpenUpdaterPort(int n) {
+    COM_CONFIG config = {};
+    config.baud_rate = 115200;
+    const std::string name = TESTBENCH_PortPath(n);
+    name.copy(config.device_name, sizeof config.device_name - 1);
+    config.byte_size = 8;
+    config.parity = 1;
+    config.stop_bits = 0;
+    return COM_SetConfig(&config);
+}

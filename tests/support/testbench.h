@@ -20,3 +20,7 @@ bool TESTBENCH_Reset();
 
 // "\\.\COMn"
 std::string TESTBENCH_PortPath(int n);
+
+// Opens COMn as the updater's port, with the dialog's line settings
+// (115200 baud, 8 data bits, odd parity, one stop bit); COM_SetConfig's result.
+int TESTBENCH_OpenUpdaterPort(int n);

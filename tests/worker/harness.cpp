@@ -103,14 +103,7 @@ bool HARNESS_Setup(PROGRESS_BAR bar) {
         std::fprintf(stderr, "harness: cable not mapped\n");
         return false;
     }
-    COM_CONFIG config = {};
-    config.baud_rate = 115200;
-    const std::string name = TESTBENCH_PortPath(UPDATER_PORT);
-    std::memcpy(config.device_name, name.c_str(), name.size());
-    config.byte_size = 8;
-    config.parity = 1;
-    config.stop_bits = 0;
-    if (COM_SetConfig(&config) != 0) {
+    if (TESTBENCH_OpenUpdaterPort(UPDATER_PORT) != 0) {
         std::fprintf(stderr, "harness: updater's port not opened\n");
         return false;
     }

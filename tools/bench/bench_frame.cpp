@@ -94,14 +94,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_frame: no test bench (run under wine-run.sh)\n");
         return 1;
     }
-    COM_CONFIG c = {};
-    c.baud_rate = 115200;
-    const std::string name = TESTBENCH_PortPath(kUpdaterPort);
-    std::memcpy(c.device_name, name.c_str(), name.size());
-    c.byte_size = 8;
-    c.parity = 1;
-    c.stop_bits = 0;
-    if (COM_SetConfig(&c) != 0) {
+    if (TESTBENCH_OpenUpdaterPort(kUpdaterPort) != 0) {
         std::fprintf(stderr, "bench_frame: cannot open COM%d\n", kUpdaterPort);
         return 1;
     }
