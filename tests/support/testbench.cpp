@@ -38,12 +38,12 @@ bool TESTBENCH_Command(const std::string& args) {
 
     // Wine starts Unix programs through CreateProcess but cannot wait for them:
     // the script reports through the done file instead.
-    std::string cmd = "/bin/bash " + std::string(dir) + "/bench.sh " + args + " --done " + done_unix;
+    std::string cmd =
+        "/bin/bash " + std::string(dir) + "/bench.sh " + args + " --done " + done_unix;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         std::fprintf(stderr, "testbench: cannot start bench.sh (%lu)\n", GetLastError());
         return false;
     }
@@ -76,13 +76,21 @@ bool TESTBENCH_Unplug(int a, int b) {
     return TESTBENCH_Command("unplug " + std::to_string(a) + " " + std::to_string(b));
 }
 
-bool TESTBENCH_MapBusy(int n) { return TESTBENCH_Command("busy " + std::to_string(n)); }
+bool TESTBENCH_MapBusy(int n) {
+    return TESTBENCH_Command("busy " + std::to_string(n));
+}
 
-bool TESTBENCH_Unmap(int n) { return TESTBENCH_Command("unmap " + std::to_string(n)); }
+bool TESTBENCH_Unmap(int n) {
+    return TESTBENCH_Command("unmap " + std::to_string(n));
+}
 
-bool TESTBENCH_Reset() { return TESTBENCH_Command("reset"); }
+bool TESTBENCH_Reset() {
+    return TESTBENCH_Command("reset");
+}
 
-std::string TESTBENCH_PortPath(int n) { return "\\\\.\\COM" + std::to_string(n); }
+std::string TESTBENCH_PortPath(int n) {
+    return "\\\\.\\COM" + std::to_string(n);
+}
 
 int TESTBENCH_OpenUpdaterPort(int n) {
     COM_CONFIG config = {};
