@@ -18,7 +18,7 @@ UI_CANCEL_HOOK UI_GetCancelHook();
 void UI_ShowStatus(const char* text);
 void UI_ShowJob(const char* text);
 void UI_HideJob();
-void UI_SetProgressRange(int32_t low, int32_t high);  // also sets the position to 0
+void UI_SetProgressRange(int32_t low, int32_t high); // also sets the position to 0
 void UI_SetProgress(int32_t position);
 // Posts a WM_COMMAND with the id to the dialog window (the worker's notifications).
 void UI_PostCommand(uint32_t id);

@@ -5,4 +5,4 @@
 #include <cstddef>
 
 extern const char FIRMWARE_SREC[];
-extern const size_t FIRMWARE_SREC_SIZE;  // characters before the NUL
+extern const size_t FIRMWARE_SREC_SIZE; // characters before the NUL

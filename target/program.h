@@ -6,16 +6,16 @@
 #include <cstdint>
 
 constexpr uint32_t PROGRAM_BLOCK_SIZE = 240;
-constexpr uint32_t PROGRAM_WINDOW = 236;  // data bytes one request carries at most
+constexpr uint32_t PROGRAM_WINDOW = 236; // data bytes one request carries at most
 constexpr uint32_t PROGRAM_ALIGN = 4;
 constexpr uint32_t PROGRAM_PROGRESS_STEP = 129;
 constexpr uint32_t PROGRAM_ERROR_FRAME_TIMEOUT_MS = 1000;
 
 struct PROGRAM_BLOCK {
     uint8_t data[PROGRAM_BLOCK_SIZE];
-    uint32_t base;           // target address of data[0]; a multiple of 4
-    uint32_t last_position;  // position of the byte written last
-    uint32_t pending;        // bytes not yet acknowledged by the target
+    uint32_t base;          // target address of data[0]; a multiple of 4
+    uint32_t last_position; // position of the byte written last
+    uint32_t pending;       // bytes not yet acknowledged by the target
 };
 
 extern PROGRAM_BLOCK PROGRAM_Block;

@@ -12,13 +12,13 @@ struct TARGET_INFO {
     uint32_t target_value;
     uint8_t text1_len;
     uint8_t text2_len;
-    uint8_t text1[TARGET_TEXT_SIZE];  // not terminated
-    uint8_t text2[TARGET_TEXT_SIZE];  // the target's identification text, not terminated
+    uint8_t text1[TARGET_TEXT_SIZE]; // not terminated
+    uint8_t text2[TARGET_TEXT_SIZE]; // the target's identification text, not terminated
     uint32_t crc_start[2];
     uint32_t crc_length[2];
     uint8_t connected;
     uint8_t status_nonzero;
-    int32_t last_crc;  // CRC-16 in the low 16 bits, -1 when none is known
+    int32_t last_crc; // CRC-16 in the low 16 bits, -1 when none is known
 };
 
 // A consistent copy while connected, otherwise all zeros.
@@ -26,7 +26,7 @@ void TARGET_GetInfo(TARGET_INFO* out);
 
 // The worker's side: every change goes through these so that a copy never
 // sees a record half rewritten.
-void TARGET_ReadInfo(TARGET_INFO* out);  // raw copy, whatever `connected` says
+void TARGET_ReadInfo(TARGET_INFO* out); // raw copy, whatever `connected` says
 void TARGET_WriteInfo(const TARGET_INFO* info);
 bool TARGET_IsConnected();
 int32_t TARGET_GetLastCRC();

@@ -23,10 +23,18 @@ int tcsetattr(int fd, int optional_actions, const void* termios_p) {
     struct termios k;
     unsigned long request;
     switch (optional_actions) {
-    case 0: request = TCSETS; break;  /* TCSANOW */
-    case 1: request = TCSETSW; break; /* TCSADRAIN */
-    case 2: request = TCSETSF; break; /* TCSAFLUSH */
-    default: errno = EINVAL; return -1;
+    case 0:
+        request = TCSETS;
+        break; /* TCSANOW */
+    case 1:
+        request = TCSETSW;
+        break; /* TCSADRAIN */
+    case 2:
+        request = TCSETSF;
+        break; /* TCSAFLUSH */
+    default:
+        errno = EINVAL;
+        return -1;
     }
     memset(&k, 0, sizeof k);
     k.c_iflag = g->c_iflag;
