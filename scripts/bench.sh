@@ -4,24 +4,11 @@
 #   scripts/bench.sh            everything, the paced update included (~3 min more)
 #   scripts/bench.sh --no-paced without the update paced at 115200 baud
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 paced=1
 [ "${1:-}" = "--no-paced" ] && paced=0
-scripts/deps.sh
-source scripts/xvfb.sh
-
-build="$root/build/mingw"
+tw_prepare bench_image bench_frame bench_update bench_soak
 log="$build/bench.log"
-cleanup() {
-  WINEPREFIX="$build/wineprefix" tools/testbench/bench.sh reset >/dev/null 2>&1 || true
-  WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true
-  tw_stop_xvfb
-}
-trap cleanup EXIT
-
-cmake --preset mingw
-cmake --build --preset mingw -j2 --target bench_image bench_frame bench_update bench_soak
 tw_start_xvfb
 : >"$log"
 run() {
