@@ -52,7 +52,13 @@ void FeedRange(IMAGE* image, uint16_t* reg, uint32_t start, uint32_t length) {
 uint16_t IMAGE_CalcRangesCRC(IMAGE* image, const uint32_t start[2], const uint32_t length[2]) {
     uint16_t reg = 0;
     CRC16_Init(&reg);
+    // One lock over the whole walk: the block reads inside then only count
+    // nesting depth instead of each waiting on the platform mutex.
+    const int32_t locked = image != nullptr ? IMAGE_Lock(image) : -2;
     FeedRange(image, &reg, start[0], length[0]);
     FeedRange(image, &reg, start[1], length[1]);
+    if (locked == 0) {
+        IMAGE_Unlock(image);
+    }
     return reg;
 }
