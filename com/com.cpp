@@ -105,6 +105,7 @@ std::atomic<bool> g_exit_hook{false};
 // Test and diagnostic figures.
 std::atomic<uint32_t> g_opens{0};
 std::atomic<uint32_t> g_read_timeouts_set{0};
+std::atomic<uint32_t> g_write_waits{0};
 DCB g_line = {}; // under the lock
 
 HANDLE OpenPath(const char* path) {
@@ -264,6 +265,7 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
         if (GetTickCount64() >= deadline) {
             return false;
         }
+        g_write_waits.fetch_add(1);
         SleepEx(1, TRUE);
     }
 }
@@ -495,6 +497,7 @@ void COM_GetStatus(COM_STATUS* out) {
     out->exit_hook = g_exit_hook.load() ? 1 : 0;
     out->opens = g_opens.load();
     out->read_timeouts_set = g_read_timeouts_set.load();
+    out->write_waits = g_write_waits.load();
     out->read_timeout_ms = g_timeouts.ReadTotalTimeoutConstant;
     out->line_baud_rate = g_line.BaudRate;
     std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + 2 * sizeof(DWORD),

@@ -51,6 +51,7 @@ struct COM_STATUS {
     uint32_t opens;             // port handles opened so far
     uint32_t read_timeouts_set; // SetCommTimeouts calls made by COM_Read
     uint32_t read_timeout_ms;   // the read time-out last applied
+    uint32_t write_waits;       // times a write waited for the one before it
     // The line settings last accepted by the port, and the DCB flag word
     // (the 32 bits after BaudRate) that went with them.
     uint32_t line_baud_rate;

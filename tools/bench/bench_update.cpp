@@ -251,7 +251,13 @@ int main(int argc, char** argv) {
     const RUN bare = RunUpdate(plain, 0);
     const RUN bar = RunUpdate(with_bar, 0);
     const double walk = WalkSeconds();
+    COM_STATUS before = {};
+    COM_GetStatus(&before);
     const double own_ms = OwnMsPerBlock(plain);
+    COM_STATUS after = {};
+    COM_GetStatus(&after);
+    std::printf("  writes that waited for the one before, in that job: %u\n",
+                after.write_waits - before.write_waits);
 
     std::printf("full update of the carried firmware, simulator at full speed\n");
     std::printf("  without progress bar: %.2f s Start to start application (budget %.0f s)%s\n",
