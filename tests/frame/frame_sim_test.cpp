@@ -8,6 +8,8 @@
 #include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/frame/bytes.h"
 #include <windows.h>
 
 #include <cstdio>
@@ -19,20 +21,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr int kUpdaterPort = 11;
 constexpr int kSimPort = 12;
-
-Bytes Le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 uint32_t GetLe32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;

@@ -4,22 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/frame/bytes.h"
+
 #include <string>
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes Reply(uint8_t command, const Bytes& payload) {
     return SIM_EncodeFrame(SIM_CTRL_REPLY, command, payload.data(), payload.size());

@@ -23,7 +23,8 @@ struct Search {
     HWND found;
 };
 
-// FindWindow compares captions without regard to case; this compares exactly.
+// FindWindow compares captions without regard to case; this compares exactly
+// (a top window's caption or a child's text).
 BOOL CALLBACK MatchCaption(HWND hwnd, LPARAM param) {
     auto* search = reinterpret_cast<Search*>(param);
     char text[256] = {};
@@ -39,22 +40,6 @@ HWND FindTop(const char* caption) {
     Search search = {caption, nullptr};
     EnumWindows(MatchCaption, reinterpret_cast<LPARAM>(&search));
     return search.found;
-}
-
-struct ChildSearch {
-    const char* text;
-    bool found;
-};
-
-BOOL CALLBACK MatchChildText(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<ChildSearch*>(param);
-    char text[512] = {};
-    GetWindowTextA(hwnd, text, sizeof text);
-    if (std::strcmp(text, search->text) == 0) {
-        search->found = true;
-        return FALSE;
-    }
-    return TRUE;
 }
 
 HWND g_main = nullptr;
@@ -239,14 +224,15 @@ bool Run(int argc, char** argv, int* i) {
     if (cmd == "box") {
         need(3);
         const char* caption = argv[(*i)++];
-        ChildSearch search = {argv[(*i)++], false};
+        Search search = {argv[(*i)++], nullptr};
         HWND box = nullptr;
         if (!WaitFor(Ms(argv[(*i)++]), [&] { return (box = FindTop(caption)) != nullptr; })) {
             return Fail(std::string("no box captioned ") + caption);
         }
-        EnumChildWindows(box, MatchChildText, reinterpret_cast<LPARAM>(&search));
+        EnumChildWindows(box, MatchCaption, reinterpret_cast<LPARAM>(&search));
         PostMessageA(box, WM_COMMAND, IDOK, 0);
-        return search.found || Fail(std::string("the box does not say ") + search.text);
+        return search.found != nullptr ||
+               Fail(std::string("the box does not say ") + search.caption);
     }
     if (cmd == "no-window") {
         need(2);
