@@ -21,9 +21,12 @@ constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(200);
 uint8_t g_result = JOB_OK;
 int32_t g_crc = -1;
 
-// The update binds its jobs to the connection that was up when it began.
+// The update binds its jobs to the connection that was up when it began, and
+// to the cancel count of that moment: once the user has cancelled, no further
+// job of the update is stored. User-interface thread only, but for the flag.
 bool g_in_update = false;
 uint32_t g_update_connection = 0;
+uint32_t g_update_cancels = 0;
 std::atomic<bool> g_update_running{false};
 
 bool IsJobKind(uint8_t kind) {
@@ -31,27 +34,38 @@ bool IsJobKind(uint8_t kind) {
            kind == CMD_BLANK_CHECK || kind == CMD_GET_CRC || kind == CMD_START_APP;
 }
 
+bool CancelledSince(uint32_t cancels) {
+    return WORKER_GetCancelCount() != cancels;
+}
+
 // A run that the user cancelled returns while the worker may still be in its
 // job. A new kind stored now could be wiped by that job's closing reset, so
 // wait, dispatching, until the worker is idle. 0 idle, else the status to report.
+// The cancel is looked at after every dispatch: the one that cancels may also
+// be the one during which the worker went idle.
 uint8_t WaitForIdleWorker(uint32_t cancels) {
     const auto deadline = std::chrono::steady_clock::now() + IDLE_WAIT_LIMIT;
-    while (JOB_KIND.load(std::memory_order_acquire) != JOB_IDLE) {
-        if (WORKER_GetCancelCount() != cancels) {
+    for (;;) {
+        if (CancelledSince(cancels)) {
             return JOB_CANCELLED;
+        }
+        if (JOB_KIND.load(std::memory_order_acquire) == JOB_IDLE) {
+            return JOB_OK;
         }
         if (!WORKER_IsRunning() || std::chrono::steady_clock::now() > deadline) {
             return JOB_COMM_FAILED;
         }
         UI_PumpMessage();
     }
-    return JOB_OK;
 }
 
 struct UpdateScope {
     UpdateScope() {
         g_in_update = true;
         g_update_connection = TARGET_GetConnectionSerial();
+        g_update_cancels = WORKER_GetCancelCount();
+        // Live from the first moment, so a cancel before the first job counts.
+        UI_SetCancelHook(WORKER_RequestCancel);
     }
     ~UpdateScope() {
         g_in_update = false;
@@ -71,7 +85,7 @@ void JOB_Run(const char* caption, uint8_t kind) {
         return;
     }
     const uint32_t connection = g_in_update ? g_update_connection : TARGET_GetConnectionSerial();
-    const uint32_t cancels = WORKER_GetCancelCount();
+    const uint32_t cancels = g_in_update ? g_update_cancels : WORKER_GetCancelCount();
     const uint8_t settled = WaitForIdleWorker(cancels);
     if (settled != JOB_OK) {
         g_result = settled;
@@ -83,21 +97,29 @@ void JOB_Run(const char* caption, uint8_t kind) {
 
     UI_ShowJob(caption);
     UI_SetCancelHook(WORKER_RequestCancel);
+    // Nothing dispatches from here to the store, so no cancel can slip between.
+    if (CancelledSince(cancels)) {
+        UI_HideJob();
+        g_result = JOB_CANCELLED;
+        return;
+    }
     // A cancel from before this job is not for it.
     WORKER_CancelRequest.store(0, std::memory_order_release);
     JOB_Connection.store(connection, std::memory_order_release);
     JOB_KIND.store(kind, std::memory_order_release);
 
+    // The cancel first: a handler that cancels can run while the worker ends
+    // the job, and then the job's status must not pass for the run's.
     bool cancelled = false;
     for (;;) {
-        if (WORKER_GetCancelCount() != cancels) {
+        if (CancelledSince(cancels)) {
             cancelled = true;
             break;
         }
-        UI_PumpMessage();
         if (JOB_KIND.load(std::memory_order_acquire) == JOB_IDLE) {
             break;
         }
+        UI_PumpMessage();
     }
     UI_HideJob();
     if (cancelled) {
@@ -158,6 +180,9 @@ int32_t UPDATE_Run() {
     }
     const int32_t local_crc = IMAGE_CalcTargetCRC() & 0xFFFF;
     const int32_t target_crc = JOB_GetCRC();
+    if (g_result == JOB_CANCELLED) {
+        return JOB_CANCELLED;
+    }
     if (target_crc <= 1 || target_crc != local_crc) {
         return JOB_TARGET_ERROR;
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/ui.h"
 #include "image/crc16.h"
 #include "image/image.h"
 #include "target/job.h"
@@ -234,6 +235,48 @@ TEST_F(JobTest, CancelDuringProgrammingSendsTheGatheredBytesAndStops) {
     EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
     EXPECT_EQ(Count(SIM_CMD_GET_CRC), 0u);
     EXPECT_TRUE(TARGET_IsConnected());
+}
+
+// The dispatch that cancels can be the one during which the worker ends its
+// job: the cancel must still stop the update before its next job is stored.
+TEST_F(JobTest, ACancelAsAJobEndsStoresNoFurtherJob) {
+    const std::pair<uint8_t, uint8_t> cases[] = {{SIM_CMD_CLEAR, SIM_CMD_PROGRAM},
+                                                 {SIM_CMD_PROGRAM, SIM_CMD_MAKE_VALID},
+                                                 {SIM_CMD_MAKE_VALID, SIM_CMD_GET_CRC},
+                                                 {SIM_CMD_GET_CRC, SIM_CMD_START_APP}};
+    for (const auto& [during, next] : cases) {
+        SCOPED_TRACE(static_cast<int>(during));
+        HARNESS_RestartWorker();
+        SIM_FAULTS slow; // every job lasts long enough for the timer to see it
+        slow.reply_delay_ms = 30;
+        Start(SMALL, 0x1000, 600, slow);
+        static std::atomic<uint8_t> s_during{0};
+        s_during = during;
+        static bool s_cancelled;
+        s_cancelled = false;
+        HARNESS_OnTimer = [] {
+            if (s_cancelled || JOB_KIND.load() != s_during.load()) {
+                return;
+            }
+            // A long handler: the worker finishes meanwhile.
+            while (JOB_KIND.load() != JOB_IDLE) {
+                UI_ServeSentMessages();
+                Sleep(1);
+            }
+            s_cancelled = true;
+            HARNESS_CallCancelHook();
+        };
+        EXPECT_EQ(UPDATE_Run(), JOB_CANCELLED);
+        HARNESS_OnTimer = nullptr;
+        EXPECT_TRUE(s_cancelled);
+        HARNESS_Pump(300);
+        EXPECT_EQ(Count(next), 0u);
+        EXPECT_EQ(JOB_KIND.load(), JOB_IDLE);
+        HARNESS_StopSim(sim_);
+        sim_ = nullptr;
+        IMAGE_Free(image_);
+        image_ = nullptr;
+    }
 }
 
 TEST_F(JobTest, AnUpdateIsNotStartedInsideAnother) {
