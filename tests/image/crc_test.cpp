@@ -195,6 +195,10 @@ TEST_F(ImageCrc, LongRangesAreReadInBlocksAndGiveTheSameValue) {
     EXPECT_EQ(Ranges(0x20000 - 5, total), Crc(expected));
     // Split anywhere between the two ranges, the stream is the same.
     EXPECT_EQ(Ranges(0x20000 - 5, 12000, 0x20000 - 5 + 12000, total - 12000), Crc(expected));
+    // Holes of millions of addresses around them, from address 0 on.
+    std::vector<uint8_t> wide(0x20000 - 5 + expected.size() + 3000000, 0xFF);
+    std::copy(expected.begin(), expected.end(), wide.begin() + (0x20000 - 5));
+    EXPECT_EQ(Ranges(0, static_cast<uint32_t>(wide.size())), Crc(wide));
 }
 
 TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
@@ -209,6 +213,16 @@ TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
     EXPECT_EQ(Ranges(0xFFFFFFFF, 1), 0xE10F);
     EXPECT_EQ(Ranges(0xFFFFFFFF, 5, 0x1000, 9),
               Crc({0xFF, '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+    std::vector<uint8_t> below(0x200000 - 16, 0xFF);
+    below.insert(below.end(), expected.begin(), expected.end());
+    EXPECT_EQ(Ranges(0xFFE00000, 0x300000), Crc(below));
+
+    // Ranges as long as the address space, the second one wrapping. The values
+    // come from a plain byte-by-byte loop over every address of this image
+    // (the digits, the 15 bytes at the top, 0xFF elsewhere), run once natively.
+    EXPECT_EQ(Ranges(0, 0xFFFFFFFF), 0x3414);
+    EXPECT_EQ(Ranges(0x1000, 0xFFFFFFFF), 0x4F0F);
+    EXPECT_EQ(Ranges(0, 0xFFFFFFFF, 0x1000, 0xFFFFFFFF), 0xB9A2);
 }
 
 TEST(ImageCrcNoImage, MissingImageReadsAsErased) {
