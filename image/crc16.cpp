@@ -5,6 +5,41 @@
 // computes this one.
 #include "image/crc16.h"
 
+namespace {
+
+constexpr int CRC16_BITS = 16;
+
+// One byte step is affine over GF(2): r -> L(r) XOR value, where L is the step
+// with a zero byte. A map keeps L as the images of the register's 16 bits.
+struct CRC16_MAP {
+    uint16_t column[CRC16_BITS];
+    uint16_t offset;
+};
+
+uint16_t Linear(const CRC16_MAP& m, uint32_t r) {
+    uint32_t out = 0;
+    for (int i = 0; i < CRC16_BITS; ++i) {
+        out ^= m.column[i] & (0u - ((r >> i) & 1));
+    }
+    return static_cast<uint16_t>(out);
+}
+
+uint16_t Apply(const CRC16_MAP& m, uint32_t r) {
+    return static_cast<uint16_t>(Linear(m, r) ^ m.offset);
+}
+
+// m after m: L(L(r) ^ c) ^ c = L(L(r)) ^ (L(c) ^ c).
+void Square(CRC16_MAP* m) {
+    CRC16_MAP twice;
+    for (int i = 0; i < CRC16_BITS; ++i) {
+        twice.column[i] = Linear(*m, m->column[i]);
+    }
+    twice.offset = Apply(*m, m->offset);
+    *m = twice;
+}
+
+} // namespace
+
 // Entry i: i * 256 after eight shift-and-XOR steps.
 const uint16_t CRC16_TABLE[256] = {
     0x0000, 0x1021, 0x2042, 0x3063, 0x4084, 0x50A5, 0x60C6, 0x70E7, 0x8108, 0x9129, 0xA14A, 0xB16B,
@@ -52,4 +87,25 @@ void CRC16_Calc(uint16_t* reg, const uint8_t* bytes, uint32_t last_index) {
         r = (((r << 8) | p[0]) ^ CRC16_TABLE[r >> 8]) & 0xFFFF;
     }
     *reg = static_cast<uint16_t>(r);
+}
+
+void CRC16_Fill(uint16_t* reg, uint8_t value, uint64_t count) {
+    CRC16_MAP m;
+    for (int i = 0; i < CRC16_BITS; ++i) {
+        const uint32_t bit = 1u << i;
+        m.column[i] = static_cast<uint16_t>((bit << 8) ^ CRC16_TABLE[bit >> 8]);
+    }
+    m.offset = value;
+    // Powers of one map commute, so the set bits of the count apply in any order.
+    uint16_t r = *reg;
+    while (count != 0) {
+        if ((count & 1) != 0) {
+            r = Apply(m, r);
+        }
+        count >>= 1;
+        if (count != 0) {
+            Square(&m);
+        }
+    }
+    *reg = r;
 }

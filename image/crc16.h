@@ -12,6 +12,10 @@ extern const uint16_t CRC16_TABLE[256];
 void CRC16_Init(uint16_t* reg);
 // Runs the register over bytes[0] .. bytes[last_index] (always at least one byte).
 void CRC16_Calc(uint16_t* reg, const uint8_t* bytes, uint32_t last_index);
+// Runs the register over `count` bytes that all equal `value` (none for 0), in
+// time that grows with the logarithm of the count, so that a hole as large as
+// the address space costs no more than a short one.
+void CRC16_Fill(uint16_t* reg, uint8_t value, uint64_t count);
 
 // CRC over up to two ranges of an image, holes as 0xFF, range 1 continuing
 // the stream of range 0; range 1 counts only when its length is not 0.

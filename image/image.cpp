@@ -291,7 +291,7 @@ void IMAGE_Unlock(IMAGE* image) {
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes) {
     LockScope lock(image);
     if (lock.TimedOut()) {
-        return -2;
+        return -1;
     }
     return UnlockedAddData(image, address, length, bytes);
 }
@@ -441,7 +441,7 @@ int32_t IMAGE_Read32(IMAGE* image, uint32_t address, uint32_t* out) {
 int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value) {
     LockScope lock(image);
     if (lock.TimedOut()) {
-        return -2;
+        return -1;
     }
     image->change_count++;
     int32_t before = static_cast<int32_t>(image->patch_count);
@@ -464,7 +464,7 @@ int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value) {
 int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value) {
     LockScope lock(image);
     if (lock.TimedOut()) {
-        return -2;
+        return -1;
     }
     IMAGE_AddPatch8(image, address, value);
     return IMAGE_AddPatch8(image, address + 1, value >> 8);
@@ -473,7 +473,7 @@ int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value) {
 int32_t IMAGE_AddPatch32(IMAGE* image, uint32_t address, uint32_t value) {
     LockScope lock(image);
     if (lock.TimedOut()) {
-        return -2;
+        return -1;
     }
     IMAGE_AddPatch8(image, address, value);
     IMAGE_AddPatch8(image, address + 1, value >> 8);

@@ -48,8 +48,8 @@ int32_t IMAGE_Lock(IMAGE* image);
 void IMAGE_Unlock(IMAGE* image);
 
 // 0 added, -1 refused (the bytes run into an area's first byte, the length is
-// 0, the bytes would reach address 0xFFFFFFFF, or memory ran out), -2 lock wait
-// timed out (nothing changed). Bytes may be null: the range is recorded and
+// 0, the bytes would reach address 0xFFFFFFFF, memory ran out, or the lock wait
+// timed out and nothing changed). Bytes may be null: the range is recorded and
 // reads as 0xFF.
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes);
 // -1 absent, 0..255 the byte, 0x100 + value for a patched byte.
@@ -69,7 +69,8 @@ int32_t IMAGE_Read8(IMAGE* image, uint32_t address, uint8_t* out);
 int32_t IMAGE_Read16(IMAGE* image, uint32_t address, uint16_t* out);
 int32_t IMAGE_Read32(IMAGE* image, uint32_t address, uint32_t* out);
 
-// Return the patch count from before the (last) addition.
+// Return the patch count from before the (last) addition, -1 when the lock
+// wait timed out (nothing added).
 int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value);
 int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value);
 int32_t IMAGE_AddPatch32(IMAGE* image, uint32_t address, uint32_t value);

@@ -70,15 +70,20 @@ void StoreData(SREC_CONTEXT* ctx, const uint8_t* bytes, int32_t count, int32_t a
         Fail(ctx, ADDRESS_OUT_OF_RANGE);
         return;
     }
-    if (SREC_TestOverlap(ctx->image, address, length)) {
-        Fail(ctx, AREAS_OVERLAP);
+    // The test and the addition under one lock, so that a refused addition can
+    // only mean memory; inside the load's own lock this costs nothing.
+    const int32_t locked = IMAGE_Lock(ctx->image);
+    if (locked == -1) {
+        Fail(ctx, IMAGE_LOCKED);
         return;
     }
-    int32_t result = IMAGE_AddData(ctx->image, address, length, bytes + address_bytes);
-    if (result == -2) {
-        Fail(ctx, IMAGE_LOCKED);
-    } else if (result != 0) {
+    if (SREC_TestOverlap(ctx->image, address, length)) {
+        Fail(ctx, AREAS_OVERLAP);
+    } else if (IMAGE_AddData(ctx->image, address, length, bytes + address_bytes) != 0) {
         Fail(ctx, OUT_OF_MEMORY);
+    }
+    if (locked == 0) {
+        IMAGE_Unlock(ctx->image);
     }
 }
 
@@ -190,7 +195,7 @@ bool SREC_TestOverlap(IMAGE* image, uint32_t address, uint32_t length) {
     bool overlap = false;
     int32_t locked = IMAGE_Lock(image);
     if (locked == -1) {
-        return false; // the addition that follows reports the lock
+        return false; // a caller that must tell takes the lock first, as the loader does
     }
     for (const IMAGE_AREA* a = image->first; a != nullptr && a->start <= last; a = a->next) {
         if (static_cast<uint64_t>(a->start) + a->length - 1 >= address) {

@@ -29,6 +29,7 @@ awk '
 BEGIN {
   n = split("image_load|loading the embedded firmware (median of 5)|" \
             "image_crc|image CRC over both areas|" \
+            "image_crc_full_ranges|image CRC over two ranges of 0xFFFFFFFF|" \
             "image_walk|programming walk over the image|" \
             "round_trip_median|program request round trip, median of 6,227|" \
             "round_trip_worst|program request round trip, worst of 6,227|" \

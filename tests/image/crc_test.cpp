@@ -5,10 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
+
+// One byte in the direct form, written out as the reference.
+uint16_t Step(uint16_t reg, uint8_t b) {
+    return static_cast<uint16_t>(((reg << 8) | b) ^ CRC16_TABLE[reg >> 8]);
+}
 
 uint16_t Crc(const std::vector<uint8_t>& bytes) {
     uint16_t reg = 0;
@@ -57,8 +64,7 @@ TEST(Crc16, AnyLengthAndSplitMatchesOneByteAtATime) {
     for (uint32_t n : {1u, 2u, 3u, 4u, 255u, 256u, 1000u, 1001u}) {
         uint16_t reference = 0xFFFF;
         for (uint32_t i = 0; i < n; ++i) {
-            reference =
-                static_cast<uint16_t>(((reference << 8) | data[i]) ^ CRC16_TABLE[reference >> 8]);
+            reference = Step(reference, data[i]);
         }
         uint16_t whole = 0;
         CRC16_Init(&whole);
@@ -71,6 +77,63 @@ TEST(Crc16, AnyLengthAndSplitMatchesOneByteAtATime) {
             CRC16_Calc(&split, data.data() + 1, n - 2);
         }
         EXPECT_EQ(split, reference) << n;
+    }
+}
+
+TEST(Crc16, FillMatchesOneByteAtATime) {
+    // Every count is checked along one byte walk per start register and value.
+    constexpr uint32_t kLongest = 1u << 21;
+    std::vector<uint32_t> counts = {0, 1, 2, 3, kLongest};
+    for (uint32_t p = 4; p < kLongest; p <<= 1) {
+        counts.insert(counts.end(), {p - 1, p, p + 1});
+    }
+    std::mt19937 random(20240611);
+    for (int i = 0; i < 3000; ++i) {
+        counts.push_back(random() % kLongest);
+    }
+    std::sort(counts.begin(), counts.end());
+    const struct {
+        uint16_t start;
+        uint8_t value;
+    } cases[] = {{0xFFFF, 0xFF},
+                 {0x0000, 0xFF},
+                 {0x8000, 0xFF},
+                 {0x0001, 0x00},
+                 {0x1234, 0x00},
+                 {0xFFFF, 0x5A},
+                 {static_cast<uint16_t>(random()), 0xA5}};
+    for (const auto& c : cases) {
+        uint16_t reference = c.start;
+        uint32_t walked = 0;
+        for (uint32_t count : counts) {
+            for (; walked < count; ++walked) {
+                reference = Step(reference, c.value);
+            }
+            uint16_t reg = c.start;
+            CRC16_Fill(&reg, c.value, count);
+            ASSERT_EQ(reg, reference)
+                << count << " bytes of " << int{c.value} << " from " << c.start;
+        }
+    }
+}
+
+TEST(Crc16, FillOfHugeCountsFollowsTheRegistersOrbit) {
+    // Steps with a constant byte permute the registers, so each register comes
+    // back after its orbit's length; a count of any size then equals its
+    // remainder, which the byte walk reaches.
+    for (uint16_t start : {0xFFFF, 0x1234}) {
+        std::vector<uint16_t> orbit = {start};
+        for (uint16_t r = Step(start, 0xFF); r != start; r = Step(r, 0xFF)) {
+            orbit.push_back(r);
+        }
+        ASSERT_GT(orbit.size(), 1000u); // long enough for the remainders to tell
+        for (uint64_t count :
+             {0xFFFFFFFFull, 0x100000000ull, 0x100000001ull, 0x1FFFFFFFEull, 0x8000000000000000ull,
+              0xFFFFFFFFFFFFFFFFull, 0x123456789ABCDEFull}) {
+            uint16_t reg = start;
+            CRC16_Fill(&reg, 0xFF, count);
+            EXPECT_EQ(reg, orbit[count % orbit.size()]) << count << " from " << start;
+        }
     }
 }
 
@@ -132,6 +195,10 @@ TEST_F(ImageCrc, LongRangesAreReadInBlocksAndGiveTheSameValue) {
     EXPECT_EQ(Ranges(0x20000 - 5, total), Crc(expected));
     // Split anywhere between the two ranges, the stream is the same.
     EXPECT_EQ(Ranges(0x20000 - 5, 12000, 0x20000 - 5 + 12000, total - 12000), Crc(expected));
+    // Holes of millions of addresses around them, from address 0 on.
+    std::vector<uint8_t> wide(0x20000 - 5 + expected.size() + 3000000, 0xFF);
+    std::copy(expected.begin(), expected.end(), wide.begin() + (0x20000 - 5));
+    EXPECT_EQ(Ranges(0, static_cast<uint32_t>(wide.size())), Crc(wide));
 }
 
 TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
@@ -146,6 +213,16 @@ TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
     EXPECT_EQ(Ranges(0xFFFFFFFF, 1), 0xE10F);
     EXPECT_EQ(Ranges(0xFFFFFFFF, 5, 0x1000, 9),
               Crc({0xFF, '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+    std::vector<uint8_t> below(0x200000 - 16, 0xFF);
+    below.insert(below.end(), expected.begin(), expected.end());
+    EXPECT_EQ(Ranges(0xFFE00000, 0x300000), Crc(below));
+
+    // Ranges as long as the address space, the second one wrapping. The values
+    // come from a plain byte-by-byte loop over every address of this image
+    // (the digits, the 15 bytes at the top, 0xFF elsewhere), run once natively.
+    EXPECT_EQ(Ranges(0, 0xFFFFFFFF), 0x3414);
+    EXPECT_EQ(Ranges(0x1000, 0xFFFFFFFF), 0x4F0F);
+    EXPECT_EQ(Ranges(0, 0xFFFFFFFF, 0x1000, 0xFFFFFFFF), 0xB9A2);
 }
 
 TEST(ImageCrcNoImage, MissingImageReadsAsErased) {

@@ -2,6 +2,7 @@
 // time-out that leaves the image as it was.
 #include "image/image.h"
 #include "image/image_lock.h"
+#include "image/srec.h"
 
 #include <gtest/gtest.h>
 
@@ -74,9 +75,15 @@ TEST_F(ImageLock, TimedOutWaitFailsAndChangesNothing) {
         uint8_t buffer[8];
         uint8_t status[2] = {7, 7};
         EXPECT_EQ(IMAGE_Lock(image), -1);
-        EXPECT_EQ(IMAGE_AddData(image, 0x104, 1, bytes), -2);
-        EXPECT_EQ(IMAGE_AddPatch8(image, 0x100, 1), -2);
-        EXPECT_EQ(IMAGE_AddPatch32(image, 0x100, 1), -2);
+        // A time-out is -1 everywhere, as the lock itself reports it.
+        EXPECT_EQ(IMAGE_AddData(image, 0x104, 1, bytes), -1);
+        EXPECT_EQ(IMAGE_AddPatch8(image, 0x100, 1), -1);
+        EXPECT_EQ(IMAGE_AddPatch16(image, 0x100, 1), -1);
+        EXPECT_EQ(IMAGE_AddPatch32(image, 0x100, 1), -1);
+        // The loader tells a held lock from a lack of memory.
+        char error[64] = {};
+        EXPECT_EQ(SREC_Load(image, "S1050104AABB90", error, 63), SREC_ERROR);
+        EXPECT_STREQ(error, "Error in line 1: Image locked");
         EXPECT_EQ(IMAGE_ReadByte(image, 0x100), -1);
         EXPECT_EQ(IMAGE_Read8(image, 0x100, &b), -1);
         EXPECT_EQ(b, 0x77);
