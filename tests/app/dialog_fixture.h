@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <functional>
 #include <string>
 
 #include "app/resource.h"
@@ -39,4 +40,17 @@ inline void DrainMessages() {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+// Dispatches until the test holds or the time is up.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= timeout_ms) {
+            return false;
+        }
+        DrainMessages();
+        Sleep(1);
+    }
+    return true;
 }

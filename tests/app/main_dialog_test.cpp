@@ -1,15 +1,19 @@
 // The main dialog's initialisation, port choice, notifications and buttons,
-// and the About box, driven on the test's thread with no worker running.
+// and the About box, driven on the test's thread with no worker running; and
+// whole updates through the dialog, with the worker and the simulated handheld.
 #include "dialog_fixture.h"
 
 #include "app/app.h"
 #include "app/main_dialog.h"
 #include "app/ui.h"
 #include "com/com.h"
+#include "target/worker.h"
 #include "tests/support/testbench.h"
+#include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace {
@@ -17,6 +21,12 @@ namespace {
 const char kSmallFirmware[] = "S00700007465737438\r\n"
                               "S31540080000000102030405060708090A0B0C0D0E0F2A\r\n"
                               "S70540080000B2\r\n";
+constexpr uint32_t kFirmwareBase = 0x40080000;
+constexpr uint32_t kSmallFirmwareSize = 16;
+constexpr int kUpdaterPort = 3;
+constexpr int kTargetPort = 10;
+constexpr UINT kWakeMs = 5;
+constexpr DWORD kConnectMs = 10000;
 
 int g_hook_calls = 0;
 
@@ -37,19 +47,27 @@ void Command(HWND dialog, int id, int code = 0) {
     SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, code), 0);
 }
 
-class MainDialogTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
+// Once for the program, since a closed serial layer stays closed: the cable,
+// the small firmware, and the port closed at the end.
+class DialogEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
         ASSERT_TRUE(TESTBENCH_Reset());
-        ASSERT_TRUE(TESTBENCH_MapPair(3, 10));
+        ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
         APP_Instance = TestInstance();
         APP_FirmwareText = kSmallFirmware;
         ASSERT_EQ(APP_LoadImage(), 0);
     }
-    static void TearDownTestSuite() {
+    void TearDown() override {
         COM_Close();
         TESTBENCH_Reset();
     }
+};
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new DialogEnvironment);
+
+class MainDialogTest : public ::testing::Test {
+  protected:
     void Open(std::initializer_list<int32_t> ports) {
         APP_PortCount = 0;
         for (int32_t port : ports) {
@@ -172,6 +190,10 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
     EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    // After a run that did not succeed, losing the target still hides the status.
+    Command(dialog_, 1025);
+    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
 }
 
 TEST_F(MainDialogTest, OkCallsTheHookAndRestoresTheButtons) {
@@ -204,6 +226,73 @@ TEST_F(MainDialogTest, TheWindowSlotEmptiesWhenTheDialogIsGone) {
     dialog_ = nullptr;
     EXPECT_EQ(UI_GetDialogWindow(), nullptr);
     UI_SetProgress(3); // reaches nothing, fails nothing
+}
+
+// Runs on the test's thread whenever the wake-up timer fires, also inside
+// the job runner's loop.
+std::function<void()> g_on_wake;
+
+void CALLBACK OnWakeTimer(HWND, UINT, UINT_PTR, DWORD) {
+    if (g_on_wake) {
+        g_on_wake();
+    }
+}
+
+// The real worker polls the simulated handheld on the suite's cable: the
+// dialog opens COM3, the handheld answers on COM10. A timer wakes the job
+// runner's loop every few ms, as mouse moves over the window do.
+class DialogUpdateTest : public MainDialogTest {
+  protected:
+    void SetUp() override { timer_ = SetTimer(nullptr, 0, kWakeMs, OnWakeTimer); }
+    void TearDown() override {
+        KillTimer(nullptr, timer_);
+        g_on_wake = nullptr;
+        WORKER_Stop();
+        if (sim_ != nullptr) {
+            SIM_Stop(sim_);
+            SIM_Destroy(sim_);
+        }
+        MainDialogTest::TearDown();
+    }
+    void StartTarget(const SIM_FAULTS& faults) {
+        SIM_CONFIG config;
+        config.long_form = false;
+        config.crc_start[0] = kFirmwareBase;
+        config.crc_length[0] = kSmallFirmwareSize;
+        config.faults = faults;
+        sim_ = SIM_Create(config);
+        ASSERT_TRUE(SIM_Start(sim_, TESTBENCH_PortPath(kTargetPort).c_str()));
+        WORKER_Start();
+        ASSERT_TRUE(WORKER_IsRunning());
+    }
+    void OpenConnected() {
+        Open({kUpdaterPort - 1, kTargetPort - 1});
+        ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, kConnectMs));
+    }
+    UINT_PTR timer_ = 0;
+    SIM* sim_ = nullptr;
+};
+
+TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
+    SIM_FAULTS faults;
+    faults.silent_after_start = true;
+    StartTarget(faults);
+    OpenConnected();
+    Command(dialog_, IDC_START);
+    EXPECT_FALSE(WORKER_IsRunning());
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+    // The handheld runs its application now: the poll that the stop waited
+    // out went unanswered, and its notice was still queued.
+    DrainMessages();
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    // Nor does any other notice from before the stop, whatever its order.
+    PostMessageA(dialog_, WM_COMMAND, 1025, 0);
+    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    DrainMessages();
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
 }
 
 TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
