@@ -54,3 +54,10 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
     }
     return true;
 }
+
+// A key pressed and released, posted to the window as the keyboard would.
+inline void PostKey(HWND window, WORD key) {
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(key, 0)) << 16;
+    PostMessageA(window, WM_KEYDOWN, key, 1 | scan);
+    PostMessageA(window, WM_KEYUP, key, 1 | scan | (3u << 30));
+}

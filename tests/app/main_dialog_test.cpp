@@ -7,6 +7,7 @@
 #include "app/main_dialog.h"
 #include "app/ui.h"
 #include "com/com.h"
+#include "image/image.h"
 #include "target/worker.h"
 #include "tests/support/testbench.h"
 #include "tools/sim/sim.h"
@@ -15,6 +16,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -23,6 +25,9 @@ const char kSmallFirmware[] = "S00700007465737438\r\n"
                               "S70540080000B2\r\n";
 constexpr uint32_t kFirmwareBase = 0x40080000;
 constexpr uint32_t kSmallFirmwareSize = 16;
+// Programming this many bytes takes long enough (hundreds of blocks, each
+// with its progress call) for a test to press keys while the job runs.
+constexpr uint32_t kLongFirmwareSize = 128 * 1024;
 constexpr int kUpdaterPort = 3;
 constexpr int kTargetPort = 10;
 constexpr UINT kWakeMs = 5;
@@ -252,6 +257,10 @@ class DialogUpdateTest : public MainDialogTest {
             SIM_Stop(sim_);
             SIM_Destroy(sim_);
         }
+        if (long_firmware_ != nullptr) {
+            APP_Image = suite_firmware_;
+            IMAGE_Free(long_firmware_);
+        }
         MainDialogTest::TearDown();
     }
     void StartTarget(const SIM_FAULTS& faults) {
@@ -269,8 +278,17 @@ class DialogUpdateTest : public MainDialogTest {
         Open({kUpdaterPort - 1, kTargetPort - 1});
         ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, kConnectMs));
     }
+    void UseLongFirmware() {
+        const std::vector<uint8_t> bytes(kLongFirmwareSize, 0x5A);
+        long_firmware_ = IMAGE_Create();
+        IMAGE_AddData(long_firmware_, kFirmwareBase, kLongFirmwareSize, bytes.data());
+        suite_firmware_ = APP_Image;
+        APP_Image = long_firmware_;
+    }
     UINT_PTR timer_ = 0;
     SIM* sim_ = nullptr;
+    IMAGE* long_firmware_ = nullptr;
+    IMAGE* suite_firmware_ = nullptr;
 };
 
 TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
@@ -293,6 +311,49 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+}
+
+// Keys go to the focused Cancel button while the programming job runs: Enter
+// first, which must do nothing, then the key that cancels.
+TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
+    UseLongFirmware();
+    StartTarget(SIM_FAULTS());
+    for (const WORD key : {VK_SPACE, VK_ESCAPE}) {
+        SCOPED_TRACE(key == VK_SPACE ? "Space" : "Esc");
+        OpenConnected();
+        // Shown, or the focus cannot move to Cancel.
+        ShowWindow(dialog_, SW_SHOW);
+        const HWND cancel = GetDlgItem(dialog_, IDC_CANCEL);
+        int stage = 0;
+        bool focused = false;
+        bool enter_cancelled = false;
+        uint32_t cancels = 0;
+        g_on_wake = [&] {
+            if (stage == 0 && JOB_KIND.load() == CMD_PROGRAM) {
+                focused = GetFocus() == cancel;
+                cancels = WORKER_GetCancelCount();
+                PostKey(cancel, VK_RETURN);
+                stage = 1;
+            } else if (stage == 1) {
+                // Timers come only once the queue is empty: Enter has been handled.
+                enter_cancelled = WORKER_GetCancelCount() != cancels || JOB_KIND.load() == 0;
+                PostKey(cancel, key);
+                stage = 2;
+            }
+        };
+        Command(dialog_, IDC_START);
+        g_on_wake = nullptr;
+        EXPECT_EQ(stage, 2) << "the update ended before the cancelling key";
+        EXPECT_TRUE(focused);
+        EXPECT_FALSE(enter_cancelled);
+        EXPECT_NE(WORKER_GetCancelCount(), cancels);
+        EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+        EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+        EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
+        DestroyWindow(dialog_);
+        dialog_ = nullptr;
+        DrainMessages();
+    }
 }
 
 TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
