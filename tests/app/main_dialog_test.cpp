@@ -381,6 +381,13 @@ TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
     GetObjectA(bitmap, sizeof info, &info);
     EXPECT_EQ(info.bmWidth, 116);
     EXPECT_EQ(info.bmHeight, 169);
+
+    // The icon fills its bordered frame instead of taking the icon's own size.
+    const HWND icon = FindIcon(dialog);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    EXPECT_TRUE(IsBordered(icon));
+    EXPECT_TRUE(IsAtTemplatePlace(dialog, icon, 329, 7, 20, 20));
     DestroyWindow(dialog);
 }
 
@@ -408,7 +415,7 @@ TEST(CenterWindow, ThirdDownAndCentredTruncatingTowardZero) {
     DestroyWindow(window);
 }
 
-TEST(AboutBox, ShowsTheTitleAndLegalLineAndEndsOnEnterOrEscape) {
+TEST(AboutBox, ShowsTheTitleLegalLineAndIconAndEndsOnEnterOrEscape) {
     HWND about =
         CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDlgProc, 0);
     ASSERT_NE(about, nullptr);
@@ -417,6 +424,11 @@ TEST(AboutBox, ShowsTheTitleAndLegalLineAndEndsOnEnterOrEscape) {
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDOK, 0));
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));
     EXPECT_FALSE(AboutDlgProc(about, WM_COMMAND, MAKEWPARAM(IDOK, 1), 0));
+    const HWND icon = FindIcon(about);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    EXPECT_FALSE(IsBordered(icon));
+    EXPECT_TRUE(IsAtTemplatePlace(about, icon, 199, 7, 20, 20));
     DestroyWindow(about);
 }
 
