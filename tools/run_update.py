@@ -20,6 +20,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FIRMWARE = os.path.join(ROOT, "firmware", "tidewell_handheld.s19")
 # The ranges that the simulated handheld declares and checks, as the real one does.
 CRC_RANGES = [(0x40080000, 846918), (0x4014EC48, 622579)]
+SUCCESS_TEXT = "Target updated successfully"
+# How long after the update the success text is checked again.
+RESULT_KEPT_MS = 2000
 
 
 def read_srec(path):
@@ -194,8 +197,10 @@ def run(build, timeout_s):
         s.drive("sleep", "0")  # makes the prefix and starts its server
         s.bench("reset")
         s.bench("pair", "3", "10")
+        # Like a real handheld, it stops answering once its application starts.
         sim = s.wine_bg("sim.log", os.path.join(build, "tools", "sim", "tidewell_sim.exe"),
-                        "--port", "COM10", "--exit-on-start", "--max-time", str(timeout_s * 1000),
+                        "--port", "COM10", "--silent-after-start", "--exit-on-start",
+                        "--max-time", str(timeout_s * 1000),
                         "--summary", winpath(summary), "--flash", winpath(flash))
         updater = s.wine_bg("updater.log", os.path.join(build, "app", "TidewellUpdater.exe"))
         r = s.drive("wait-window", "60000", "text", "0",
@@ -207,8 +212,19 @@ def run(build, timeout_s):
         say(f"Updater window: {caption}; ports: {', '.join(p.strip() for p in ports)}")
         say(f"Status: {connection}")
         say("Pressing Start ...")
+        if s.xvfb is not None:
+            # On our own display the mouse moves over the window, as a hand
+            # would; each move wakes the updater's loop. Never on the user's.
+            s.wine_bg("wiggle.log", os.path.join(build, "tools", "uidriver", "tw_uidriver.exe"),
+                      "wiggle", str((timeout_s + 60) * 1000))
         final = start_and_follow(s, timeout_s)
         say(f"Final status: {final or '(status line hidden)'}")
+        # The handheld has gone quiet; the result must stay until Ok.
+        kept = s.drive("sleep", str(RESULT_KEPT_MS), "expect-visible", "1002", "1",
+                       "expect-text", "1002", SUCCESS_TEXT).returncode == 0
+        if final == SUCCESS_TEXT:
+            say(f"Status {RESULT_KEPT_MS / 1000:.0f} s later: "
+                + ("unchanged" if kept else "FAILED: the success text has gone"))
         try:
             sim.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -217,7 +233,7 @@ def run(build, timeout_s):
             for line in f:
                 if line.startswith(("requests", "bytes")):
                     say("Simulated handheld: " + line.strip())
-        ok = final == "Target updated successfully"
+        ok = final == SUCCESS_TEXT and kept
         if os.path.exists(flash):
             flash_ok, text = check_flash(flash)
             say(("OK: " if flash_ok else "FAILED: ") + text)

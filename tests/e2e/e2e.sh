@@ -93,7 +93,10 @@ update)
   # COM3 and COM10 are the two ends of one cable; the updater opens COM3, the
   # first port scanned, though COM10 comes first in the list.
   bench pair 3 10
-  start_sim --exit-on-start --max-time 300000 --flash "Z:${work//\//\\}\\flash.s19"
+  # Like a real handheld, the simulated one starts its application and stops
+  # answering once it has acknowledged start application.
+  start_sim --silent-after-start --exit-on-start --max-time 300000 \
+    --flash "Z:${work//\//\\}\\flash.s19"
   start_updater
   drive wait-window 60000 expect-text 0 "Tidewell Handheld v4.0.0" \
     expect-text 1005 "Tidewell Handheld v4.0.0" expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
@@ -102,6 +105,10 @@ update)
   drive about about-text 1009 "Tidewell Handheld v4.0.0" 10000 about-close 10000
   drive wait-text 1002 "Connection to target established (Tidewell Handheld TW-200)" 30000
   shot idle
+  # The mouse moves over the window throughout: each move wakes the job
+  # runner's loop, as a technician's hand does.
+  drive wiggle 900000 >"$work/wiggle.txt" 2>&1 &
+  pids+=($!)
   drive click 1001 watch 600000 >"$work/watch.txt" 2>&1 &
   watch_pid=$!
   pids+=("$watch_pid")
@@ -121,7 +128,9 @@ update)
     fail "progress: $(grep -c Programming "$work/watch.txt") samples, not moving forward"
   tail -1 "$work/watch.txt" | grep -q 'status shown "Target updated successfully" button "Ok"' ||
     fail "end: $(tail -1 "$work/watch.txt")"
-  drive expect-visible 1001 0 expect-enabled 1003 0
+  # The handheld no longer answers; the result stays until Ok all the same.
+  drive sleep 2000 expect-visible 1002 1 expect-text 1002 "Target updated successfully" \
+    expect-text 1010 Ok expect-visible 1001 0 expect-enabled 1003 0
   shot finished
   wait_exit "$sim_pid" 30
   grep -q "make valid 1, blank check 0, get CRC [1-9][0-9]*, start application 1" "$work/sim.txt" ||
@@ -198,7 +207,9 @@ cancel)
   start_updater
   drive wait-window 60000 \
     wait-text 1002 "Connection to target established (Tidewell Handheld TW-200)" 30000 \
-    key enter wait-text 1002 "Programming target" 60000 sleep 1000 key esc wait-gone 20000
+    key enter wait-text 1002 "Programming target" 60000 sleep 1000 \
+    key enter sleep 1000 expect-text 1002 "Programming target" expect-text 1010 Cancel \
+    key esc wait-gone 20000
   wait_exit "$updater_pid" 20
   wait_exit "$sim_pid" 30
   grep -q "make valid 0, blank check 0, get CRC 0, start application 0" "$work/sim.txt" ||

@@ -17,6 +17,7 @@ namespace {
 const char kMainCaption[] = "Tidewell Handheld v4.0.0";
 const char kAboutCaption[] = "About Varnel Firmware Updater...";
 constexpr DWORD kPollMs = 50;
+constexpr DWORD kWiggleStepMs = 20;
 
 struct Search {
     const char* caption;
@@ -169,6 +170,25 @@ bool Watch(DWORD timeout_ms) {
     }
 }
 
+// Moves the pointer to and fro across the top of the dialog for a while, or
+// until the dialog has gone, so that its thread keeps getting mouse moves.
+bool Wiggle(DWORD duration_ms) {
+    const DWORD start = GetTickCount();
+    for (int step = 0; GetTickCount() - start < duration_ms; ++step) {
+        const HWND main = Main();
+        if (main == nullptr) {
+            return true;
+        }
+        RECT r = {};
+        GetClientRect(main, &r);
+        POINT p = {r.right * (step % 2 == 0 ? 1 : 2) / 3, r.bottom / 10};
+        ClientToScreen(main, &p);
+        SetCursorPos(p.x, p.y);
+        Sleep(kWiggleStepMs);
+    }
+    return true;
+}
+
 void Usage() {
     std::puts("usage: tw_uidriver COMMAND [ARGS] ...\n"
               "  wait-window MS          wait for the main dialog\n"
@@ -195,6 +215,8 @@ void Usage() {
               "  watch MS                follow an update until the button reads Ok: a line\n"
               "                          per status change and one a second with the progress\n"
               "  box CAPTION TEXT MS     wait for a message box, check its text, press OK\n"
+              "  wiggle MS               move the mouse to and fro over the dialog for MS ms\n"
+              "                          or until the dialog has gone\n"
               "  sleep MS");
 }
 
@@ -233,6 +255,10 @@ bool Run(int argc, char** argv, int* i) {
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         return search.found != nullptr ||
                Fail(std::string("the box does not say ") + search.caption);
+    }
+    if (cmd == "wiggle") {
+        need(1);
+        return Wiggle(Ms(argv[(*i)++]));
     }
     if (cmd == "no-window") {
         need(2);
