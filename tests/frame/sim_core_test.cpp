@@ -161,6 +161,21 @@ TEST_F(SimCore, SilentLogsButAnswersNothing) {
     EXPECT_TRUE(Program(0x100, {1}).empty());
     EXPECT_EQ(2u, core.log.size());
     EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x100));
+
+    // Silent after start: the start is still acknowledged, then the
+    // application runs and nothing answers until a power cycle.
+    f = SIM_FAULTS();
+    f.silent_after_start = true;
+    SIM_CoreSetFaults(&core, f);
+    const Bytes identify = Request(0);
+    EXPECT_FALSE(identify.empty());
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_START_APP));
+    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Request(SIM_CMD_START_APP).empty());
+    EXPECT_EQ(6u, core.log.size());
+    EXPECT_EQ(1u, core.stats.started_app);
+    SIM_CoreReset(&core);
+    EXPECT_EQ(identify, Request(0));
 }
 
 TEST_F(SimCore, DropsTheChosenAcknowledges) {

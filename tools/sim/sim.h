@@ -55,6 +55,9 @@ struct SIM_FAULTS {
     uint32_t vanish_after_blocks = 0; // after acknowledging this many program requests...
     uint32_t vanish_ms = 0;           // ...hear and say nothing for this long, then reset
     uint32_t reply_delay_ms = 0;      // wait before every answer
+    // Once start application is acknowledged the application runs, as on the
+    // real handheld: requests are logged and go unanswered until a reset.
+    bool silent_after_start = false;
 };
 
 struct SIM_CONFIG {
@@ -115,7 +118,8 @@ struct SIM_CORE {
     uint32_t reply_seq = 0;
     uint32_t program_seq = 0;
     bool vanished = false;
-    bool vanish_done = false; // the vanish fault fires once
+    bool vanish_done = false;    // the vanish fault fires once
+    bool in_application = false; // left the boot loader (silent_after_start)
     uint64_t vanish_until_us = 0;
     std::vector<SIM_REQUEST> log;
     SIM_STATS stats;
@@ -139,7 +143,8 @@ uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address);
 void SIM_CoreErase(SIM_CORE* core);
 // New faults; their counters start again from here.
 void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults);
-// Power cycle: line state and CRC state reset, flash and counters kept.
+// Power cycle: line state and CRC state reset, back in the boot loader,
+// flash and counters kept.
 void SIM_CoreReset(SIM_CORE* core);
 // Writes the written pages as S3 records, lines of only 0xFF left out.
 bool SIM_WriteFlashSrec(const SIM_CORE* core, const char* path);

@@ -180,7 +180,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     ++core->stats.requests;
 
     const SIM_FAULTS& f = core->config.faults;
-    if (f.silent) {
+    if (f.silent || core->in_application) {
         return true;
     }
     Answer answer{core, {}};
@@ -244,6 +244,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     case SIM_CMD_START_APP:
         ++core->stats.started_app;
         answer.Ack();
+        core->in_application = f.silent_after_start;
         break;
     default:
         ++core->stats.unknown;
@@ -313,6 +314,7 @@ void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults) {
 void SIM_CoreReset(SIM_CORE* core) {
     core->rx.clear();
     core->crc_reg = 0xFFFF;
+    core->in_application = false;
 }
 
 uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address) {

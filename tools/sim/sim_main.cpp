@@ -32,6 +32,7 @@ void Usage() {
               "  --baud N              pace both directions as a line at N baud, 11 bits a byte\n"
               "faults (counts are 1-based and start when the program starts):\n"
               "  --silent              log requests, answer nothing\n"
+              "  --silent-after-start  answer nothing once start application is acknowledged\n"
               "  --drop-ack N[:COUNT]  leave out the N-th acknowledge (and COUNT-1 after it)\n"
               "  --nak-block N[:COUNT] refuse the N-th program request with error frames\n"
               "  --nak-frames K        error frames sent for one refusal (3)\n"
@@ -126,6 +127,8 @@ int main(int argc, char** argv) {
             config.baud_rate = Number(need());
         } else if (a == "--silent") {
             f.silent = true;
+        } else if (a == "--silent-after-start") {
+            f.silent_after_start = true;
         } else if (a == "--drop-ack") {
             Pair(need(), &f.drop_ack, &f.drop_ack_count);
         } else if (a == "--nak-block") {
