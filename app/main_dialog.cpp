@@ -32,6 +32,10 @@ int32_t g_start_requested = 0;
 // The update dispatches messages while it runs; a connection reported inside
 // it must not start a second one.
 bool g_update_running = false;
+// A successful update stops the worker. What it posted before it stopped
+// (the target leaving its boot loader, say) may still be queued, and must not
+// change the result shown.
+bool g_worker_stopped = false;
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
@@ -81,6 +85,7 @@ void InitMainDialog(HWND hwnd) {
     g_target_present = 0;
     g_start_requested = 0;
     g_update_running = false;
+    g_worker_stopped = false;
 
     RECT rect;
     GetWindowRect(hwnd, &rect);
@@ -135,7 +140,7 @@ void OnPortSelected(HWND hwnd) {
 }
 
 void OnConnected(HWND hwnd) {
-    if (g_target_present != 0) {
+    if (g_target_present != 0 || g_worker_stopped) {
         return;
     }
     FocusControl(hwnd, IDC_START);
@@ -157,7 +162,7 @@ void OnConnected(HWND hwnd) {
 }
 
 void OnDisconnected(HWND hwnd) {
-    if (g_target_present != 0) {
+    if (g_target_present != 0 && !g_worker_stopped) {
         g_target_present = 0;
         ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
     }
@@ -232,6 +237,7 @@ void UI_RunUpdate() {
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
     if (result == 0) {
+        g_worker_stopped = true;
         UI_ShowStatus("Target updated successfully");
     }
     g_start_requested = 0;

@@ -36,6 +36,11 @@ void Show(int id, int how) {
     }
 }
 
+bool IsEnterKey(const MSG& msg) {
+    return (msg.message == WM_KEYDOWN || msg.message == WM_KEYUP || msg.message == WM_CHAR) &&
+           msg.wParam == VK_RETURN;
+}
+
 } // namespace
 
 void UI_SetDialogWindow(void* hwnd) {
@@ -101,10 +106,17 @@ void UI_PumpMessage() {
         return;
     }
     // Keyboard input for the dialog goes through its own navigation, so Esc,
-    // Enter and Tab keep working while a job runs.
+    // Space and Tab keep working while a job runs. Enter does not: it would
+    // press the focused Cancel button, and a second Enter given to start an
+    // update would abort it after the flash was cleared.
     const HWND dialog = g_dialog.load();
-    if (dialog != nullptr && IsDialogMessageA(dialog, &msg)) {
-        return;
+    if (dialog != nullptr && (msg.hwnd == dialog || IsChild(dialog, msg.hwnd))) {
+        if (IsEnterKey(msg)) {
+            return;
+        }
+        if (IsDialogMessageA(dialog, &msg)) {
+            return;
+        }
     }
     TranslateMessage(&msg);
     DispatchMessageA(&msg);

@@ -24,7 +24,9 @@ void UI_SetProgress(int32_t position);
 void UI_PostCommand(uint32_t id);
 
 // The user-interface thread's message pump, for loops that must keep the
-// dialog alive: waits for one message of this thread and dispatches it.
+// dialog alive while a job runs: waits for one message of this thread and
+// dispatches it. Enter on the dialog is dropped: only Esc, the close box or
+// an explicit press of Cancel ends a job.
 void UI_PumpMessage();
 // Serves only messages that other threads sent synchronously (the worker's
 // progress calls) and returns at once; for waits that must not run handlers.

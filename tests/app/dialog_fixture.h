@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <functional>
 #include <string>
 
 #include "app/resource.h"
@@ -28,6 +29,34 @@ inline std::string ControlText(HWND dialog, int id) {
     return text;
 }
 
+// The icon static (it has no id of its own).
+inline HWND FindIcon(HWND dialog) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// The dialog manager may turn a control's WS_BORDER into a client edge.
+inline bool IsBordered(HWND control) {
+    return (GetWindowLongA(control, GWL_STYLE) & WS_BORDER) != 0 ||
+           (GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
+}
+
+// Where the control lies in the dialog's client area, against the place the
+// template gives it in dialog units.
+inline bool IsAtTemplatePlace(HWND dialog, HWND control, int x, int y, int width, int height) {
+    RECT want = {x, y, x + width, y + height};
+    MapDialogRect(dialog, &want);
+    RECT have = {};
+    GetWindowRect(control, &have);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&have), 2);
+    return EqualRect(&want, &have) != FALSE;
+}
+
 inline int ProgressPosition(HWND dialog) {
     return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
 }
@@ -39,4 +68,24 @@ inline void DrainMessages() {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+// Dispatches until the test holds or the time is up.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= timeout_ms) {
+            return false;
+        }
+        DrainMessages();
+        Sleep(1);
+    }
+    return true;
+}
+
+// A key pressed and released, posted to the window as the keyboard would.
+inline void PostKey(HWND window, WORD key) {
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(key, 0)) << 16;
+    PostMessageA(window, WM_KEYDOWN, key, 1 | scan);
+    PostMessageA(window, WM_KEYUP, key, 1 | scan | (3u << 30));
 }

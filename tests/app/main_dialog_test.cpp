@@ -1,22 +1,37 @@
 // The main dialog's initialisation, port choice, notifications and buttons,
-// and the About box, driven on the test's thread with no worker running.
+// and the About box, driven on the test's thread with no worker running; and
+// whole updates through the dialog, with the worker and the simulated handheld.
 #include "dialog_fixture.h"
 
 #include "app/app.h"
 #include "app/main_dialog.h"
 #include "app/ui.h"
 #include "com/com.h"
+#include "image/image.h"
+#include "target/worker.h"
 #include "tests/support/testbench.h"
+#include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char kSmallFirmware[] = "S00700007465737438\r\n"
                               "S31540080000000102030405060708090A0B0C0D0E0F2A\r\n"
                               "S70540080000B2\r\n";
+constexpr uint32_t kFirmwareBase = 0x40080000;
+constexpr uint32_t kSmallFirmwareSize = 16;
+// Programming this many bytes takes long enough (hundreds of blocks, each
+// with its progress call) for a test to press keys while the job runs.
+constexpr uint32_t kLongFirmwareSize = 128 * 1024;
+constexpr int kUpdaterPort = 3;
+constexpr int kTargetPort = 10;
+constexpr UINT kWakeMs = 5;
+constexpr DWORD kConnectMs = 10000;
 
 int g_hook_calls = 0;
 
@@ -37,19 +52,27 @@ void Command(HWND dialog, int id, int code = 0) {
     SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, code), 0);
 }
 
-class MainDialogTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
+// Once for the program, since a closed serial layer stays closed: the cable,
+// the small firmware, and the port closed at the end.
+class DialogEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
         ASSERT_TRUE(TESTBENCH_Reset());
-        ASSERT_TRUE(TESTBENCH_MapPair(3, 10));
+        ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
         APP_Instance = TestInstance();
         APP_FirmwareText = kSmallFirmware;
         ASSERT_EQ(APP_LoadImage(), 0);
     }
-    static void TearDownTestSuite() {
+    void TearDown() override {
         COM_Close();
         TESTBENCH_Reset();
     }
+};
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new DialogEnvironment);
+
+class MainDialogTest : public ::testing::Test {
+  protected:
     void Open(std::initializer_list<int32_t> ports) {
         APP_PortCount = 0;
         for (int32_t port : ports) {
@@ -172,6 +195,10 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
     EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    // After a run that did not succeed, losing the target still hides the status.
+    Command(dialog_, 1025);
+    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
 }
 
 TEST_F(MainDialogTest, OkCallsTheHookAndRestoresTheButtons) {
@@ -206,6 +233,129 @@ TEST_F(MainDialogTest, TheWindowSlotEmptiesWhenTheDialogIsGone) {
     UI_SetProgress(3); // reaches nothing, fails nothing
 }
 
+// Runs on the test's thread whenever the wake-up timer fires, also inside
+// the job runner's loop.
+std::function<void()> g_on_wake;
+
+void CALLBACK OnWakeTimer(HWND, UINT, UINT_PTR, DWORD) {
+    if (g_on_wake) {
+        g_on_wake();
+    }
+}
+
+// The real worker polls the simulated handheld on the suite's cable: the
+// dialog opens COM3, the handheld answers on COM10. A timer wakes the job
+// runner's loop every few ms, as mouse moves over the window do.
+class DialogUpdateTest : public MainDialogTest {
+  protected:
+    void SetUp() override { timer_ = SetTimer(nullptr, 0, kWakeMs, OnWakeTimer); }
+    void TearDown() override {
+        KillTimer(nullptr, timer_);
+        g_on_wake = nullptr;
+        WORKER_Stop();
+        if (sim_ != nullptr) {
+            SIM_Stop(sim_);
+            SIM_Destroy(sim_);
+        }
+        if (long_firmware_ != nullptr) {
+            APP_Image = suite_firmware_;
+            IMAGE_Free(long_firmware_);
+        }
+        MainDialogTest::TearDown();
+    }
+    void StartTarget(const SIM_FAULTS& faults) {
+        SIM_CONFIG config;
+        config.long_form = false;
+        config.crc_start[0] = kFirmwareBase;
+        config.crc_length[0] = kSmallFirmwareSize;
+        config.faults = faults;
+        sim_ = SIM_Create(config);
+        ASSERT_TRUE(SIM_Start(sim_, TESTBENCH_PortPath(kTargetPort).c_str()));
+        WORKER_Start();
+        ASSERT_TRUE(WORKER_IsRunning());
+    }
+    void OpenConnected() {
+        Open({kUpdaterPort - 1, kTargetPort - 1});
+        ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, kConnectMs));
+    }
+    void UseLongFirmware() {
+        const std::vector<uint8_t> bytes(kLongFirmwareSize, 0x5A);
+        long_firmware_ = IMAGE_Create();
+        IMAGE_AddData(long_firmware_, kFirmwareBase, kLongFirmwareSize, bytes.data());
+        suite_firmware_ = APP_Image;
+        APP_Image = long_firmware_;
+    }
+    UINT_PTR timer_ = 0;
+    SIM* sim_ = nullptr;
+    IMAGE* long_firmware_ = nullptr;
+    IMAGE* suite_firmware_ = nullptr;
+};
+
+TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
+    SIM_FAULTS faults;
+    faults.silent_after_start = true;
+    StartTarget(faults);
+    OpenConnected();
+    Command(dialog_, IDC_START);
+    EXPECT_FALSE(WORKER_IsRunning());
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+    // The handheld runs its application now: the poll that the stop waited
+    // out went unanswered, and its notice was still queued.
+    DrainMessages();
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    // Nor does any other notice from before the stop, whatever its order.
+    PostMessageA(dialog_, WM_COMMAND, 1025, 0);
+    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    DrainMessages();
+    EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+}
+
+// Keys go to the focused Cancel button while the programming job runs: Enter
+// first, which must do nothing, then the key that cancels.
+TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
+    UseLongFirmware();
+    StartTarget(SIM_FAULTS());
+    for (const WORD key : {VK_SPACE, VK_ESCAPE}) {
+        SCOPED_TRACE(key == VK_SPACE ? "Space" : "Esc");
+        OpenConnected();
+        // Shown, or the focus cannot move to Cancel.
+        ShowWindow(dialog_, SW_SHOW);
+        const HWND cancel = GetDlgItem(dialog_, IDC_CANCEL);
+        int stage = 0;
+        bool focused = false;
+        bool enter_cancelled = false;
+        uint32_t cancels = 0;
+        g_on_wake = [&] {
+            if (stage == 0 && JOB_KIND.load() == CMD_PROGRAM) {
+                focused = GetFocus() == cancel;
+                cancels = WORKER_GetCancelCount();
+                PostKey(cancel, VK_RETURN);
+                stage = 1;
+            } else if (stage == 1) {
+                // Timers come only once the queue is empty: Enter has been handled.
+                enter_cancelled = WORKER_GetCancelCount() != cancels || JOB_KIND.load() == 0;
+                PostKey(cancel, key);
+                stage = 2;
+            }
+        };
+        Command(dialog_, IDC_START);
+        g_on_wake = nullptr;
+        EXPECT_EQ(stage, 2) << "the update ended before the cancelling key";
+        EXPECT_TRUE(focused);
+        EXPECT_FALSE(enter_cancelled);
+        EXPECT_NE(WORKER_GetCancelCount(), cancels);
+        EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+        EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+        EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
+        DestroyWindow(dialog_);
+        dialog_ = nullptr;
+        DrainMessages();
+    }
+}
+
 TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
     HWND dialog = CreateMainTemplate(
         [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG ? TRUE : FALSE; });
@@ -231,6 +381,13 @@ TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {
     GetObjectA(bitmap, sizeof info, &info);
     EXPECT_EQ(info.bmWidth, 116);
     EXPECT_EQ(info.bmHeight, 169);
+
+    // The icon fills its bordered frame instead of taking the icon's own size.
+    const HWND icon = FindIcon(dialog);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    EXPECT_TRUE(IsBordered(icon));
+    EXPECT_TRUE(IsAtTemplatePlace(dialog, icon, 329, 7, 20, 20));
     DestroyWindow(dialog);
 }
 
@@ -258,7 +415,7 @@ TEST(CenterWindow, ThirdDownAndCentredTruncatingTowardZero) {
     DestroyWindow(window);
 }
 
-TEST(AboutBox, ShowsTheTitleAndLegalLineAndEndsOnEnterOrEscape) {
+TEST(AboutBox, ShowsTheTitleLegalLineAndIconAndEndsOnEnterOrEscape) {
     HWND about =
         CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDlgProc, 0);
     ASSERT_NE(about, nullptr);
@@ -267,6 +424,11 @@ TEST(AboutBox, ShowsTheTitleAndLegalLineAndEndsOnEnterOrEscape) {
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDOK, 0));
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));
     EXPECT_FALSE(AboutDlgProc(about, WM_COMMAND, MAKEWPARAM(IDOK, 1), 0));
+    const HWND icon = FindIcon(about);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    EXPECT_FALSE(IsBordered(icon));
+    EXPECT_TRUE(IsAtTemplatePlace(about, icon, 199, 7, 20, 20));
     DestroyWindow(about);
 }
 
