@@ -111,6 +111,10 @@ bool HARNESS_Setup(PROGRESS_BAR bar) {
     return WORKER_IsRunning();
 }
 
+void* HARNESS_Window() {
+    return g_window;
+}
+
 void HARNESS_RestartWorker() {
     WORKER_Stop();
     std::memset(&PROGRAM_Block, 0, sizeof PROGRAM_Block);

@@ -24,6 +24,8 @@ enum class PROGRESS_BAR { NONE, RECORDER, REAL };
 bool HARNESS_Setup(PROGRESS_BAR bar);
 // WORKER_Stop, the program block emptied, the records cleared, WORKER_Start.
 void HARNESS_RestartWorker();
+// The hidden window that stands in for the dialog (a HWND).
+void* HARNESS_Window();
 void HARNESS_Pump(uint32_t ms);
 bool HARNESS_PumpUntil(const std::function<bool()>& done, uint32_t timeout_ms);
 bool HARNESS_WaitConnected(uint32_t timeout_ms = 5000);
