@@ -16,5 +16,3 @@ void CRC16_Calc(uint16_t* reg, const uint8_t* bytes, uint32_t last_index);
 // CRC over up to two ranges of an image, holes as 0xFF, range 1 continuing
 // the stream of range 0; range 1 counts only when its length is not 0.
 uint16_t IMAGE_CalcRangesCRC(IMAGE* image, const uint32_t start[2], const uint32_t length[2]);
-// The same over the firmware image and the ranges that the target declared.
-uint16_t IMAGE_CalcTargetCRC();
