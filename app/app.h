@@ -4,12 +4,11 @@
 
 #include <cstdint>
 
-struct IMAGE;
+#include "target/job.h" // APP_Image, the firmware image
 
 constexpr int32_t APP_ERROR_TEXT_SIZE = 256;
 
 extern void* APP_Instance; // platform instance handle
-extern IMAGE* APP_Image;   // the firmware image; null after a failed load
 extern int32_t APP_PortList[256];
 extern int32_t APP_PortCount;
 

@@ -20,5 +20,3 @@ void CRC16_Fill(uint16_t* reg, uint8_t value, uint64_t count);
 // CRC over up to two ranges of an image, holes as 0xFF, range 1 continuing
 // the stream of range 0; range 1 counts only when its length is not 0.
 uint16_t IMAGE_CalcRangesCRC(IMAGE* image, const uint32_t start[2], const uint32_t length[2]);
-// The same over the firmware image and the ranges that the target declared.
-uint16_t IMAGE_CalcTargetCRC();

@@ -5,8 +5,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "app/app.h"
-#include "app/ui.h"
+#include "target/display.h"
 #include "image/crc16.h"
 #include "target/target_info.h"
 #include "target/worker.h"

@@ -6,6 +6,14 @@
 
 struct IMAGE;
 
+// The firmware image that an update sends. Start-up owns it and sets it once;
+// null after a failed load.
+extern IMAGE* APP_Image;
+
+// The image CRC over the firmware image and the ranges that the connected
+// target declared (none, and so 0xFFFF, when no target is connected).
+uint16_t IMAGE_CalcTargetCRC();
+
 void JOB_Run(const char* caption, uint8_t kind);
 uint8_t JOB_ClearTarget();
 uint8_t JOB_ProgramTarget(IMAGE* image);

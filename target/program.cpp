@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "app/ui.h"
 #include "image/image.h"
+#include "target/display.h"
 #include "target/frame.h"
 #include "target/target_info.h"
 #include "target/worker.h"

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "app/ui.h"
 #include "com/com.h"
+#include "target/display.h"
 #include "target/frame.h"
 #include "target/program.h"
 #include "target/target_info.h"

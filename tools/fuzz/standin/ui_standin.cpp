@@ -1,6 +1,6 @@
 // Display operations without a dialog: progress calls are checked for sense,
 // posted notifications are logged for the fuzzers.
-#include "app/ui.h"
+#include "target/display.h"
 #include "line.h"
 
 #include <cstdio>
@@ -10,8 +10,6 @@ namespace {
 std::vector<uint32_t> g_posts;
 int32_t g_low = 0;
 int32_t g_high = 0;
-UI_CANCEL_HOOK g_hook = nullptr;
-void* g_window = nullptr;
 } // namespace
 
 namespace fuzzline {
@@ -26,19 +24,7 @@ void ClearPosts() {
 
 } // namespace fuzzline
 
-void UI_SetDialogWindow(void* hwnd) {
-    g_window = hwnd;
-}
-void* UI_GetDialogWindow() {
-    return g_window;
-}
-void UI_SetCancelHook(UI_CANCEL_HOOK hook) {
-    g_hook = hook;
-}
-UI_CANCEL_HOOK UI_GetCancelHook() {
-    return g_hook;
-}
-void UI_ShowStatus(const char*) {}
+void UI_SetCancelHook(UI_CANCEL_HOOK) {}
 void UI_ShowJob(const char*) {}
 void UI_HideJob() {}
 

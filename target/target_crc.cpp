@@ -1,7 +1,7 @@
-// Kept apart from the range CRC so that code using only that one does not
-// pull in the application's globals.
-#include "app/app.h"
+// The image CRC that the update compares with the target's: it combines the
+// firmware image with the identify record, so it sits above both.
 #include "image/crc16.h"
+#include "target/job.h"
 #include "target/target_info.h"
 
 uint16_t IMAGE_CalcTargetCRC() {

@@ -1,8 +1,7 @@
 // The image CRC over the ranges that the connected target declared, read from
 // the application's firmware image.
-#include "app/app.h"
-#include "image/crc16.h"
 #include "image/image.h"
+#include "target/job.h"
 #include "target/target_info.h"
 
 #include <gtest/gtest.h>
