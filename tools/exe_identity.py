@@ -79,7 +79,7 @@ def version_blocks(data, at=0, end=None):
 
 
 def read_identity(path):
-    """{"FileVersion#": "4.0.0.0", "ProductVersion#": ..., the strings..., "manifest": ...}"""
+    """{"FileVersion#": "a.b.c.d", "ProductVersion#": ..., the strings..., "manifest": ...}"""
     with open(path, "rb") as f:
         pe = PeFile(f.read())
     found = {}

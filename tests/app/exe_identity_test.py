@@ -3,8 +3,8 @@
 version, and its Comments the line that the firmware check prints for the
 carried file.
   exe_identity_test.py UPDATER.exe VERSION NUMBERS FWCHECK FIRMWARE.s19
-VERSION as the strings give it (4.0.0), NUMBERS as the fixed part and the
-manifest do (4.0.0.0)."""
+VERSION as the strings give it (three parts), NUMBERS as the fixed part and
+the manifest do (four)."""
 import os
 import subprocess
 import sys
