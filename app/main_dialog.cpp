@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "app/resource.h"
 #include "app/ui.h"
+#include "app/version.h"
 #include "com/com.h"
 #include "target/job.h"
 #include "target/target_info.h"
@@ -18,9 +19,9 @@ const char UI_ENGINE_LEGAL_LINE[] = "Quillon engine (C) Kestrelwick Software. Al
 
 namespace {
 
-constexpr int kVersionMajor = 4;
-constexpr int kVersionMinor = 0;
-constexpr int kVersionPatch = 0;
+constexpr int kVersionMajor = TW_VERSION_MAJOR;
+constexpr int kVersionMinor = TW_VERSION_MINOR;
+constexpr int kVersionPatch = TW_VERSION_PATCH;
 constexpr uint32_t kPortBaudRate = 115200;
 constexpr uint8_t kPortByteSize = 8;
 constexpr uint8_t kPortParityOdd = 1;

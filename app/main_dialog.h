@@ -22,7 +22,8 @@ void UI_CenterWindow(HWND hwnd, int width, int height);
 // Switches Start for Cancel, runs the update and shows how it ended.
 void UI_RunUpdate();
 
-// "Tidewell Handheld v4.0.0": the caption, the title control and the About box.
+// "Tidewell Handheld v<major>.<minor>.<patch>": the caption, the title control and
+// the About box.
 const char* UI_GetTitle();
 // The dialog's view of the target and the pending Start request.
 bool UI_IsTargetPresent();

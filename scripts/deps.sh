@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing the updater needs on a Debian machine:
-# the mingw-w64 cross compiler, Wine, CMake, GoogleTest's sources, socat for the
-# virtual null-modem, Xvfb for windows without a screen, and the tools the
-# tests compare against. Does nothing when everything is there.
+# the mingw-w64 cross compiler, a native one for the firmware check, Wine,
+# CMake, GoogleTest's sources, socat for the virtual null-modem, Xvfb for
+# windows without a screen, and the tools the tests compare against. Does
+# nothing when everything is there.
 set -euo pipefail
 packages=(
-  cmake ninja-build python3 gcc
+  cmake ninja-build python3 gcc g++
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev googletest
   wine wine64 socat xvfb xauth x11-utils procps util-linux

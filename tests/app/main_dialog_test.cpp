@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/main_dialog.h"
 #include "app/ui.h"
+#include "app/version.h"
 #include "com/com.h"
 #include "image/image.h"
 #include "target/worker.h"
@@ -34,6 +35,8 @@ constexpr UINT kWakeMs = 5;
 constexpr DWORD kConnectMs = 10000;
 
 int g_hook_calls = 0;
+
+const char kTitle[] = "Tidewell Handheld v" TW_VERSION_TEXT;
 
 std::string CurrentDevice() {
     COM_CONFIG config = {};
@@ -121,8 +124,8 @@ TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
 
     char caption[128] = {};
     GetWindowTextA(dialog_, caption, sizeof caption);
-    EXPECT_STREQ(caption, "Tidewell Handheld v4.0.0");
-    EXPECT_EQ(ControlText(dialog_, IDC_TITLE), "Tidewell Handheld v4.0.0");
+    EXPECT_STREQ(caption, kTitle);
+    EXPECT_EQ(ControlText(dialog_, IDC_TITLE), kTitle);
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
 
     char item[64] = {};
@@ -419,7 +422,7 @@ TEST(AboutBox, ShowsTheTitleLegalLineAndIconAndEndsOnEnterOrEscape) {
     HWND about =
         CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDlgProc, 0);
     ASSERT_NE(about, nullptr);
-    EXPECT_EQ(ControlText(about, IDC_ABOUT_VERSION), "Tidewell Handheld v4.0.0");
+    EXPECT_EQ(ControlText(about, IDC_ABOUT_VERSION), kTitle);
     EXPECT_EQ(ControlText(about, IDC_ABOUT_LEGAL), UI_DEVICE_LEGAL_LINE);
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDOK, 0));
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));

@@ -5,6 +5,7 @@
 set -eu
 build=$(cd "$1" && pwd)
 scenario=$2
+title="Tidewell Handheld v${TW_UPDATER_VERSION:?set by CTest to the updater version}"
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 export WINEPREFIX="$build/wineprefix"
@@ -98,11 +99,11 @@ update)
   start_sim --silent-after-start --exit-on-start --max-time 300000 \
     --flash "Z:${work//\//\\}\\flash.s19"
   start_updater
-  drive wait-window 60000 expect-text 0 "Tidewell Handheld v4.0.0" \
-    expect-text 1005 "Tidewell Handheld v4.0.0" expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
+  drive wait-window 60000 expect-text 0 "$title" \
+    expect-text 1005 "$title" expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
   ports=$(drive ports | tr -d '\r')
   [ "$ports" = "$(printf 'COM10 *\nCOM3')" ] || fail "port list: $ports"
-  drive about about-text 1009 "Tidewell Handheld v4.0.0" 10000 about-close 10000
+  drive about about-text 1009 "$title" 10000 about-close 10000
   drive wait-text 1002 "Connection to target established (Tidewell Handheld TW-200)" 30000
   shot idle
   # The mouse moves over the window throughout: each move wakes the job
@@ -229,7 +230,7 @@ broken-firmware)
   run "$build/tests/e2e/TidewellUpdaterBrokenFirmware.exe" >"$work/updater.log" 2>&1 &
   updater_pid=$!
   pids+=("$updater_pid")
-  drive box Error "Data file not found!" 60000 no-window "Tidewell Handheld v4.0.0" 2000
+  drive box Error "Data file not found!" 60000 no-window "$title" 2000
   wait_exit "$updater_pid" 20
   ;;
 *)

@@ -3,6 +3,7 @@
 // Commands run in order; the first that fails ends the program with exit code
 // 1 and a line on stderr. Ids are control ids of the main dialog.
 #include "app/resource.h"
+#include "app/version.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const char kMainCaption[] = "Tidewell Handheld v4.0.0";
+const char kMainCaption[] = "Tidewell Handheld v" TW_VERSION_TEXT;
 const char kAboutCaption[] = "About Varnel Firmware Updater...";
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kWiggleStepMs = 20;

@@ -1,6 +1,7 @@
-// The image lock without the platform: a timed mutex. The fuzzers run on one
-// thread, so the wait never really waits; it is here so that an unbalanced
-// lock or unlock still shows (a second take from "another thread" would hang).
+// The image lock without the platform: a timed mutex. The fuzzers and the
+// firmware check run on one thread, so the wait never really waits; it is here
+// so that an unbalanced lock or unlock still shows (a second take from "another
+// thread" would hang).
 #include "image/image_lock.h"
 
 #include <chrono>
