@@ -80,7 +80,10 @@ void FocusControl(HWND dialog, int id) {
 HWND FindStatic(HWND dialog, LONG type, int skip_id) {
     for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
-        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == type &&
+        char kind[16] = {};
+        GetClassNameA(child, kind, sizeof kind);
+        if (lstrcmpiA(kind, "Static") == 0 &&
+            (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == type &&
             GetDlgCtrlID(child) != skip_id) {
             return child;
         }
