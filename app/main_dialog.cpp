@@ -3,6 +3,8 @@
 
 #include "app/app.h"
 #include "app/resource.h"
+#include "app/scaling.h"
+#include "app/session.h"
 #include "app/ui.h"
 #include "app/version.h"
 #include "com/com.h"
@@ -26,6 +28,11 @@ constexpr uint32_t kPortBaudRate = 115200;
 constexpr uint8_t kPortByteSize = 8;
 constexpr uint8_t kPortParityOdd = 1;
 constexpr uint8_t kPortOneStopBit = 0;
+constexpr UI_PICTURE kHandheldPicture = {IDB_HANDHELD, 116, 169};
+constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
+// Posted on a DPI change, so the pictures are put in once the dialog manager
+// has laid the dialog out anew; wparam is the new DPI.
+constexpr UINT kRescaleArt = WM_APP + 1;
 
 char g_title[UI_TITLE_SIZE] = {};
 int32_t g_target_present = 0;
@@ -70,6 +77,33 @@ void FocusControl(HWND dialog, int id) {
     }
 }
 
+// The statics with no id of their own: the engine's logo and the icon.
+HWND FindStatic(HWND dialog, LONG type, int skip_id) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        char kind[16] = {};
+        GetClassNameA(child, kind, sizeof kind);
+        if (lstrcmpiA(kind, "Static") == 0 &&
+            (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == type &&
+            GetDlgCtrlID(child) != skip_id) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+void ScaleArt(HWND dialog, UINT dpi) {
+    UI_ScalePicture(GetDlgItem(dialog, IDC_PICTURE), kHandheldPicture, dpi);
+    UI_ScalePicture(FindStatic(dialog, SS_BITMAP, IDC_PICTURE), kLogoPicture, dpi);
+    UI_ScaleIcon(FindStatic(dialog, SS_ICON, 0), IDI_UPDATER);
+}
+
+void ReleaseArt(HWND dialog) {
+    UI_ReleaseImage(GetDlgItem(dialog, IDC_PICTURE));
+    UI_ReleaseImage(FindStatic(dialog, SS_BITMAP, IDC_PICTURE));
+    UI_ReleaseImage(FindStatic(dialog, SS_ICON, 0));
+}
+
 void CallCancelHook() {
     const UI_CANCEL_HOOK hook = UI_GetCancelHook();
     if (hook != nullptr) {
@@ -83,6 +117,7 @@ void InitMainDialog(HWND hwnd) {
         AppendMenuA(system_menu, MF_STRING, IDM_ABOUT, "About...");
     }
     UI_SetDialogWindow(hwnd);
+    ScaleArt(hwnd, UI_GetWindowDpi(hwnd));
     g_target_present = 0;
     g_start_requested = 0;
     g_update_running = false;
@@ -234,7 +269,9 @@ void UI_RunUpdate() {
     FocusControl(dialog, IDC_CANCEL);
     SetWindowTextA(Item(IDC_CANCEL), "Cancel");
 
+    UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
+    UI_ReleaseSession(dialog);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
     if (result == 0) {
@@ -279,7 +316,25 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_CLOSE:
         OnEscape(hwnd);
         return TRUE;
+    case WM_QUERYENDSESSION:
+        // Ending the session would cut the update off with the flash half
+        // written; at any other time the session ends as usual.
+        if (!g_update_running) {
+            return FALSE;
+        }
+        SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, FALSE);
+        return TRUE;
+    case WM_DPICHANGED:
+        // Where the system scales per-monitor dialogs itself it does so after
+        // this; the default handling goes on. (Wine, with one DPI for every
+        // monitor, sends none.)
+        PostMessageA(hwnd, kRescaleArt, LOWORD(wparam), 0);
+        return FALSE;
+    case kRescaleArt:
+        ScaleArt(hwnd, static_cast<UINT>(wparam));
+        return TRUE;
     case WM_DESTROY:
+        ReleaseArt(hwnd);
         // The worker must not reach a window that is gone (or a later one that
         // was given the same handle).
         if (UI_GetDialogWindow() == hwnd) {
@@ -303,7 +358,17 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     case WM_INITDIALOG:
         SetDlgItemTextA(hwnd, IDC_ABOUT_VERSION, UI_GetTitle());
         SetDlgItemTextA(hwnd, IDC_ABOUT_LEGAL, UI_DEVICE_LEGAL_LINE);
+        UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
         return FALSE; // no control takes the focus
+    case WM_DPICHANGED:
+        PostMessageA(hwnd, kRescaleArt, LOWORD(wparam), 0);
+        return FALSE;
+    case kRescaleArt:
+        UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
+        return TRUE;
+    case WM_DESTROY:
+        UI_ReleaseImage(FindStatic(hwnd, SS_ICON, 0));
+        return FALSE;
     case WM_COMMAND:
         if (wparam == IDOK || wparam == IDCANCEL) {
             EndDialog(hwnd, 0);

@@ -7,6 +7,13 @@
 #define IDD_MAIN 108
 #define IDD_ABOUT 109
 #define IDI_UPDATER 112
+// The pictures at 125, 150 and 200 %; the ids above are the 100 % ones.
+#define IDB_HANDHELD_125 120
+#define IDB_HANDHELD_150 121
+#define IDB_HANDHELD_200 122
+#define IDB_LOGO_125 130
+#define IDB_LOGO_150 131
+#define IDB_LOGO_200 132
 
 #define IDM_ABOUT 650
 

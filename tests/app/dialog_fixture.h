@@ -40,6 +40,41 @@ inline HWND FindIcon(HWND dialog) {
     return nullptr;
 }
 
+// The engine's logo: the bitmap static that is not the handheld's picture.
+inline HWND FindLogo(HWND dialog) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP &&
+            GetDlgCtrlID(child) != IDC_PICTURE) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// The size of the picture a static shows, and of its client area.
+inline SIZE ImageSize(HWND control) {
+    const bool icon = (GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    const auto image = reinterpret_cast<HANDLE>(
+        SendMessageA(control, STM_GETIMAGE, icon ? IMAGE_ICON : IMAGE_BITMAP, 0));
+    BITMAP info = {};
+    ICONINFO icon_info = {};
+    if (icon && GetIconInfo(static_cast<HICON>(image), &icon_info)) {
+        GetObjectA(icon_info.hbmColor, sizeof info, &info);
+        DeleteObject(icon_info.hbmColor);
+        DeleteObject(icon_info.hbmMask);
+    } else if (!icon) {
+        GetObjectA(image, sizeof info, &info);
+    }
+    return SIZE{info.bmWidth, info.bmHeight};
+}
+
+inline SIZE ClientSize(HWND control) {
+    RECT client = {};
+    GetClientRect(control, &client);
+    return SIZE{client.right, client.bottom};
+}
+
 // The dialog manager may turn a control's WS_BORDER into a client edge.
 inline bool IsBordered(HWND control) {
     return (GetWindowLongA(control, GWL_STYLE) & WS_BORDER) != 0 ||

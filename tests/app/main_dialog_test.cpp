@@ -5,6 +5,8 @@
 
 #include "app/app.h"
 #include "app/main_dialog.h"
+#include "app/scaling.h"
+#include "app/session.h"
 #include "app/ui.h"
 #include "app/version.h"
 #include "com/com.h"
@@ -37,6 +39,25 @@ constexpr DWORD kConnectMs = 10000;
 int g_hook_calls = 0;
 
 const char kTitle[] = "Tidewell Handheld v" TW_VERSION_TEXT;
+// What the dialog asked of the system's execution state.
+std::vector<uint32_t> g_execution_states;
+constexpr uint32_t kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+constexpr uint32_t kReleased = ES_CONTINUOUS;
+const std::vector<uint32_t> kHeldAndReleased = {kKeepAwake, kReleased};
+
+uint32_t RecordExecutionState(uint32_t flags) {
+    g_execution_states.push_back(flags);
+    return ES_CONTINUOUS;
+}
+
+// The answer the dialog gives to the session's end, as the system sees it.
+LRESULT QueryEndSession(HWND dialog) {
+    return SendMessageA(dialog, WM_QUERYENDSESSION, 0, 0);
+}
+
+bool SameSize(const SIZE& a, const SIZE& b) {
+    return a.cx == b.cx && a.cy == b.cy;
+}
 
 std::string CurrentDevice() {
     COM_CONFIG config = {};
@@ -82,11 +103,14 @@ class MainDialogTest : public ::testing::Test {
             APP_PortList[APP_PortCount++] = port;
         }
         g_hook_calls = 0;
+        g_execution_states.clear();
+        UI_SetExecutionStateHandler(RecordExecutionState);
         UI_SetCancelHook(nullptr);
         dialog_ = CreateMainTemplate(MainDlgProc);
         ASSERT_NE(dialog_, nullptr);
     }
     void TearDown() override {
+        UI_SetExecutionStateHandler(nullptr);
         UI_SetCancelHook(nullptr);
         UI_SetDialogWindow(nullptr);
         if (dialog_ != nullptr) {
@@ -184,7 +208,9 @@ TEST_F(MainDialogTest, ConnectionNotificationsChangeTheViewOnce) {
 
 TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     Open({2, 9});
+    EXPECT_NE(QueryEndSession(dialog_), FALSE);
     Command(dialog_, IDC_START);
+    EXPECT_TRUE(g_execution_states.empty()); // no update before the target answers
     EXPECT_TRUE(UI_IsStartRequested());
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "No connection - power cycle or reset target");
     EXPECT_TRUE(IsShown(dialog_, IDC_START));
@@ -198,6 +224,9 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
     EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    // A failed update lets the machine sleep and the session end again.
+    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_NE(QueryEndSession(dialog_), FALSE);
     // After a run that did not succeed, losing the target still hides the status.
     Command(dialog_, 1025);
     EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
@@ -225,6 +254,39 @@ TEST_F(MainDialogTest, EscapeAndCloseCallTheHook) {
     Command(dialog_, IDCANCEL);
     SendMessageA(dialog_, WM_CLOSE, 0, 0);
     EXPECT_EQ(g_hook_calls, 2);
+}
+
+// Each picture fills its frame at the window's DPI, and follows a move to a
+// monitor of another scaling; the icon is loaded at its frame's size.
+TEST_F(MainDialogTest, PicturesAreDrawnForTheWindowsDpi) {
+    EXPECT_EQ(UI_PictureResource(IDB_HANDHELD, 96), IDB_HANDHELD);
+    EXPECT_EQ(UI_PictureResource(IDB_HANDHELD, 97), IDB_HANDHELD_125);
+    EXPECT_EQ(UI_PictureResource(IDB_LOGO, 144), IDB_LOGO_150);
+    EXPECT_EQ(UI_PictureResource(IDB_LOGO, 168), IDB_LOGO_200);
+    EXPECT_EQ(UI_PictureResource(IDB_LOGO, 288), IDB_LOGO_200);
+
+    Open({2, 9});
+    const HWND picture = GetDlgItem(dialog_, IDC_PICTURE);
+    const HWND logo = FindLogo(dialog_);
+    const HWND icon = FindIcon(dialog_);
+    ASSERT_NE(logo, nullptr);
+    ASSERT_NE(icon, nullptr);
+    const auto expect_drawn_for = [&](int dpi) {
+        SCOPED_TRACE(dpi);
+        const SIZE handheld = {MulDiv(116, dpi, 96), MulDiv(169, dpi, 96)};
+        const SIZE engine = {MulDiv(140, dpi, 96), MulDiv(66, dpi, 96)};
+        EXPECT_TRUE(SameSize(ImageSize(picture), handheld));
+        EXPECT_TRUE(SameSize(ClientSize(picture), handheld));
+        EXPECT_TRUE(SameSize(ImageSize(logo), engine));
+        EXPECT_TRUE(SameSize(ClientSize(logo), engine));
+        EXPECT_TRUE(SameSize(ImageSize(icon), ClientSize(icon)));
+    };
+    expect_drawn_for(static_cast<int>(UI_GetWindowDpi(dialog_)));
+    for (const int dpi : {192, 110, 96}) {
+        SendMessageA(dialog_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), 0);
+        DrainMessages();
+        expect_drawn_for(dpi);
+    }
 }
 
 TEST_F(MainDialogTest, TheWindowSlotEmptiesWhenTheDialogIsGone) {
@@ -302,6 +364,8 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     Command(dialog_, IDC_START);
     EXPECT_FALSE(WORKER_IsRunning());
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_NE(QueryEndSession(dialog_), FALSE);
     // The handheld runs its application now: the poll that the stop waited
     // out went unanswered, and its notice was still queued.
     DrainMessages();
@@ -331,9 +395,11 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         bool focused = false;
         bool enter_cancelled = false;
         uint32_t cancels = 0;
+        LRESULT end_session = TRUE;
         g_on_wake = [&] {
             if (stage == 0 && JOB_KIND.load() == CMD_PROGRAM) {
                 focused = GetFocus() == cancel;
+                end_session = QueryEndSession(dialog_);
                 cancels = WORKER_GetCancelCount();
                 PostKey(cancel, VK_RETURN);
                 stage = 1;
@@ -348,11 +414,14 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         g_on_wake = nullptr;
         EXPECT_EQ(stage, 2) << "the update ended before the cancelling key";
         EXPECT_TRUE(focused);
+        EXPECT_EQ(end_session, FALSE); // the session may not end mid-update
         EXPECT_FALSE(enter_cancelled);
         EXPECT_NE(WORKER_GetCancelCount(), cancels);
         EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
         EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
         EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
+        EXPECT_EQ(g_execution_states, kHeldAndReleased);
+        EXPECT_NE(QueryEndSession(dialog_), FALSE);
         DestroyWindow(dialog_);
         dialog_ = nullptr;
         DrainMessages();

@@ -3,7 +3,10 @@
 
   handheld.bmp  116 x 169, 24-bit: the handheld instrument beside the port list
   logo.bmp      140 x 66, 24-bit: the Quillon updater engine's logo
-  updater.ico   16, 32, 48 and 256 pixels: the program's icon
+  updater.ico   16, 20, 24, 32, 40, 48, 64 and 256 pixels: the program's icon
+
+The pictures come at 100 % and, as NAME_125.bmp, NAME_150.bmp and NAME_200.bmp,
+at the other display scalings, each drawn at its own size so it stays sharp.
 
 Everything is drawn from the commands below with the DejaVu fonts, so running
 the script again gives the same files.  Usage: make_art.py [OUTPUT_DIR]
@@ -32,6 +35,19 @@ INK = "#2a2a33"
 # Files must not carry creation times, or every run would differ.
 STRIP = ["-strip", "-define", "png:exclude-chunks=date,time"]
 
+# Display scalings the pictures are drawn for, as DPI (96 is 100 %).
+SCALES_DPI = (96, 120, 144, 192)
+ICON_SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+
+
+def scaled(pixels, dpi):
+    """A 100 % length at the DPI, rounded as the updater's MulDiv does."""
+    return (pixels * dpi + 48) // 96
+
+
+def scaled_name(base, dpi):
+    return "%s.bmp" % base if dpi == 96 else "%s_%d.bmp" % (base, dpi * 100 // 96)
+
 
 def convert(*args):
     subprocess.run(["convert", *args], check=True)
@@ -53,11 +69,12 @@ def wave_path(x0, x1, y, amplitude, waves):
     return " ".join(parts)
 
 
-def draw_handheld(path, work):
-    # Drawn at four times the size and reduced, for smooth edges at 116 x 169.
+def draw_handheld(path, work, dpi):
+    # Drawn at four times the 100 % size and reduced, for smooth edges.
     s = 4
     w, h = 116 * s, 169 * s
     big = os.path.join(work, "handheld_big.png")
+    size = "%dx%d!" % (scaled(116, dpi), scaled(169, dpi))
     keys = []
     for row in range(3):
         for col in range(3):
@@ -104,14 +121,15 @@ def draw_handheld(path, work):
         "-draw", "rectangle %d,%d %d,%d" % (73 * s, 86 * s, 83 * s, 89 * s),
         # keypad
         *keys,
-        "-resize", "116x169!", *STRIP, big)
+        "-resize", size, *STRIP, big)
     as_bmp24(big, path)
 
 
-def draw_logo(path, work):
+def draw_logo(path, work, dpi):
     s = 4
     w, h = 140 * s, 66 * s
     big = os.path.join(work, "logo_big.png")
+    size = "%dx%d!" % (scaled(140, dpi), scaled(66, dpi))
     # A quill: a feather curve with a nib, left of the word mark.
     feather = ("M %d,%d C %d,%d %d,%d %d,%d C %d,%d %d,%d %d,%d Z" % (
         10 * s, 56 * s,
@@ -130,7 +148,7 @@ def draw_logo(path, work):
         "-fill", QUILL, "-draw", "rectangle %d,%d %d,%d" % (48 * s, 40 * s, 136 * s, 41 * s),
         "-fill", "#555560", "-font", FONT, "-pointsize", str(int(7.5 * s)),
         "-annotate", "+%d+%d" % (49 * s, 52 * s), "UPDATER ENGINE",
-        "-resize", "140x66!", *STRIP, big)
+        "-resize", size, *STRIP, big)
     as_bmp24(big, path)
 
 
@@ -163,10 +181,11 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else DEFAULT_OUT
     os.makedirs(out, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        draw_handheld(os.path.join(out, "handheld.bmp"), work)
-        draw_logo(os.path.join(out, "logo.bmp"), work)
+        for dpi in SCALES_DPI:
+            draw_handheld(os.path.join(out, scaled_name("handheld", dpi)), work, dpi)
+            draw_logo(os.path.join(out, scaled_name("logo", dpi)), work, dpi)
         sizes = []
-        for size in (16, 32, 48, 256):
+        for size in ICON_SIZES:
             png = os.path.join(work, "icon%d.png" % size)
             draw_icon(size, png)
             sizes.append(png)
