@@ -52,6 +52,13 @@ struct COM_STATUS {
     uint32_t read_timeouts_set; // SetCommTimeouts calls made by COM_Read
     uint32_t read_timeout_ms;   // the read time-out last applied
     uint32_t write_waits;       // times a write waited for the one before it
+    // Reads: ended by their deadline and cancelled; given up with their
+    // completion still to come (their slot stays taken until it runs); that
+    // found every slot taken and waited for one; that found none in time.
+    uint32_t reads_cut_off;
+    uint32_t reads_let_go_late;
+    uint32_t read_slot_waits;
+    uint32_t reads_without_slot;
     // The line settings last accepted by the port, and the DCB flag word
     // (the 32 bits after BaudRate) that went with them.
     uint32_t line_baud_rate;
