@@ -18,8 +18,9 @@
 //   its operation has finished. Writes also reach the platform one at a time:
 //   one started beside a pending one can overtake it or interleave with it
 //   (seen with Wine when the line is full), so a write whose predecessor is
-//   still pending waits for it a bounded time, then is dropped. With the
-//   frame layer waiting for an answer after every frame, that wait is rare.
+//   still pending waits for it, for as long as the line takes to carry the
+//   predecessor's bytes and a margin, and only a line that stays stuck beyond
+//   that drops it. Dropped and refused writes are counted (COM_GetStatus).
 // - Reads go into layer-owned slots too and are copied out once their
 //   completion has come. A read whose completion is late (a driver slow to
 //   honour a cancel) is left in its slot, which stays taken until the
@@ -52,7 +53,10 @@ namespace {
 
 constexpr DWORD kReadMarginMs = 200; // beyond the time-out, before a read is cancelled
 constexpr DWORD kCancelWaitMs = 500; // for the completion of a cancelled read
-constexpr DWORD kWriteWaitMs = 1000; // for a free write slot
+// A write waits for the one before it as long as the line takes to carry
+// that one's bytes, and this much more.
+constexpr DWORD kWriteWaitMarginMs = 1000;
+constexpr uint32_t kSlowestBaud = 110; // what a baud rate below it counts as
 constexpr int kReadSlots = 4;
 constexpr int kWriteSlots = 16;
 constexpr uint32_t kWriteSlotSize = 512;
@@ -69,6 +73,7 @@ struct ReadSlot {
 struct WriteSlot {
     OVERLAPPED ov;
     bool in_flight;
+    uint32_t length;
     uint8_t buf[kWriteSlotSize];
 };
 
@@ -120,7 +125,11 @@ std::atomic<COM_CANCEL_READ> g_cancel_read{nullptr};
 // read by anyone through COM_GetStatus.
 std::atomic<uint32_t> g_opens{0};
 std::atomic<uint32_t> g_read_timeouts_set{0};
+std::atomic<uint32_t> g_writes{0};
 std::atomic<uint32_t> g_write_waits{0};
+std::atomic<uint32_t> g_writes_dropped{0};
+std::atomic<uint32_t> g_writes_refused{0};
+std::atomic<uint32_t> g_last_write_error{0};
 std::atomic<uint32_t> g_reads_cut_off{0};
 std::atomic<uint32_t> g_reads_let_go_late{0};
 std::atomic<uint32_t> g_read_slot_waits{0};
@@ -300,9 +309,19 @@ WriteSlot* FreeWriteSlotLocked() {
     return nullptr;
 }
 
-// One write of at most a slot's size; false when it was dropped.
+// How long the line takes to carry the bytes of the last write started, with
+// the margin: as long as a write may wait for it. Under the lock.
+DWORD WriteWaitMsLocked() {
+    const uint32_t bytes = g_last_write != nullptr ? g_last_write->length : 0;
+    const uint32_t bits_per_byte = 1u + g_config.byte_size + (g_config.parity != 0 ? 1u : 0u) +
+                                   (g_config.stop_bits == 0 ? 1u : 2u);
+    const uint32_t baud = g_config.baud_rate < kSlowestBaud ? kSlowestBaud : g_config.baud_rate;
+    return kWriteWaitMarginMs + static_cast<DWORD>(uint64_t{bytes} * bits_per_byte * 1000 / baud);
+}
+
+// One write of at most a slot's size; false when it was dropped or refused.
 bool WriteChunk(const uint8_t* bytes, uint32_t length) {
-    const ULONGLONG deadline = GetTickCount64() + kWriteWaitMs;
+    ULONGLONG deadline = 0;
     for (;;) {
         {
             Guard guard;
@@ -314,18 +333,34 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
             if (slot != nullptr) {
                 std::memcpy(slot->buf, bytes, length);
                 slot->ov = OVERLAPPED{};
+                slot->length = length;
                 g_last_write = slot;
+                g_writes.fetch_add(1);
                 if (WriteFile(h, slot->buf, length, nullptr, &slot->ov)) {
                     return true; // finished already
                 }
-                slot->in_flight = GetLastError() == ERROR_IO_PENDING;
+                const DWORD error = GetLastError();
+                slot->in_flight = error == ERROR_IO_PENDING;
+                if (!slot->in_flight) {
+                    g_writes_refused.fetch_add(1);
+                    g_last_write_error.store(error);
+                }
                 return slot->in_flight;
             }
+            if (deadline == 0) {
+                g_write_waits.fetch_add(1);
+                deadline = GetTickCount64() + WriteWaitMsLocked();
+            }
         }
+        // The driver writes a finished write's status into its control block;
+        // Wine does it when this thread next takes the platform's APCs, which
+        // the alertable sleep below lets it do.
         if (GetTickCount64() >= deadline) {
+            // The line has not carried the bytes in far longer than they take:
+            // stuck (held by flow control, unplugged). Counted, not silent.
+            g_writes_dropped.fetch_add(1);
             return false;
         }
-        g_write_waits.fetch_add(1);
         SleepEx(1, TRUE);
     }
 }
@@ -562,7 +597,11 @@ void COM_GetStatus(COM_STATUS* out) {
     out->exit_hook = g_exit_hook.load() ? 1 : 0;
     out->opens = g_opens.load();
     out->read_timeouts_set = g_read_timeouts_set.load();
+    out->writes = g_writes.load();
     out->write_waits = g_write_waits.load();
+    out->writes_dropped = g_writes_dropped.load();
+    out->writes_refused = g_writes_refused.load();
+    out->last_write_error = g_last_write_error.load();
     out->reads_cut_off = g_reads_cut_off.load();
     out->reads_let_go_late = g_reads_let_go_late.load();
     out->read_slot_waits = g_read_slot_waits.load();
