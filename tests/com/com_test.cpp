@@ -159,6 +159,7 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
             received += part;
         }
     });
+    const COM_STATUS before = Status();
     // One local buffer, overwritten as soon as each write returns, like a
     // frame built on the stack.
     uint8_t frame[kSize];
@@ -170,6 +171,11 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
         std::memset(frame, 0xEE, sizeof frame);
     }
     reader.join();
+    // A full line holds writes back but drops none.
+    const COM_STATUS after = Status();
+    EXPECT_EQ(before.writes + kFrames, after.writes);
+    EXPECT_EQ(before.writes_dropped, after.writes_dropped);
+    EXPECT_EQ(before.writes_refused, after.writes_refused);
     ASSERT_EQ(size_t(kFrames) * kSize, received.size());
     int wrong = 0;
     for (int f = 0; f < kFrames; ++f) {
@@ -183,6 +189,25 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
         }
     }
     EXPECT_EQ(0, wrong);
+
+    // Frames until one is held back by the full line; the far end starts to
+    // take them in a while later. That write waited once, however long.
+    const uint32_t waits = Status().write_waits;
+    std::thread drain([&] {
+        while (Status().write_waits == waits) {
+            Sleep(1);
+        }
+        Sleep(300);
+        peer.SetTimeout(500);
+        while (!peer.Receive(4096).empty()) {
+        }
+    });
+    for (int f = 0; f < 10 * kFrames && Status().write_waits == waits; ++f) {
+        COM_Write(frame, kSize);
+    }
+    drain.join();
+    EXPECT_EQ(waits + 1, Status().write_waits);
+    EXPECT_EQ(after.writes_dropped, Status().writes_dropped);
 }
 
 TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
@@ -284,6 +309,9 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
     COM_Write(lots, sizeof lots);
     EXPECT_EQ("", ReadString(4, 200));
     EXPECT_LT(Now() - t0, 10000u);
+    // The writes the pulled cable lost are not lost silently.
+    const COM_STATUS s = Status();
+    EXPECT_GT(s.writes_dropped + s.writes_refused, 0u);
 }
 
 TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
