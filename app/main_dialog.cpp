@@ -9,6 +9,7 @@
 #include "app/version.h"
 #include "com/com.h"
 #include "target/job.h"
+#include "target/program.h"
 #include "target/target_info.h"
 #include "target/worker.h"
 
@@ -232,6 +233,24 @@ void OnEscape(HWND hwnd) {
     EndDialog(hwnd, 0);
 }
 
+// One line for a debugger (under Wine: WINEDEBUG=+debugstr) on how the update
+// ended: the block sent last, whether its last send was acknowledged, and
+// what the serial layer saw.
+void ReportUpdate(int32_t result) {
+    COM_STATUS s;
+    COM_GetStatus(&s);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%s: update ended with %d; last block 0x%08X %s; serial: writes %u, waited %u, "
+                  "dropped %u, refused %u (last error %u); reads cut off %u, let go late %u, "
+                  "waited for a slot %u, without one %u\n",
+                  UI_PRODUCT_NAME, static_cast<int>(result), PROGRAM_Block.base,
+                  PROGRAM_Block.pending != 0 ? "not acknowledged" : "acknowledged", s.writes,
+                  s.write_waits, s.writes_dropped, s.writes_refused, s.last_write_error,
+                  s.reads_cut_off, s.reads_let_go_late, s.read_slot_waits, s.reads_without_slot);
+    OutputDebugStringA(text);
+}
+
 } // namespace
 
 const char* UI_GetTitle() {
@@ -272,6 +291,7 @@ void UI_RunUpdate() {
     UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
     UI_ReleaseSession(dialog);
+    ReportUpdate(result);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
     if (result == 0) {

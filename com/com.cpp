@@ -18,19 +18,31 @@
 //   its operation has finished. Writes also reach the platform one at a time:
 //   one started beside a pending one can overtake it or interleave with it
 //   (seen with Wine when the line is full), so a write whose predecessor is
-//   still pending waits for it a bounded time, then is dropped. With the
-//   frame layer waiting for an answer after every frame, that wait is rare. Reads go into
-//   layer-owned slots too and are copied out once their completion has come; a read whose
-//   completion is late is left in its slot, which stays taken until the platform lets go of it.
+//   still pending waits for it, for as long as the line takes to carry the
+//   predecessor's bytes and a margin, and only a line that stays stuck beyond
+//   that drops it. Dropped and refused writes are counted (COM_GetStatus).
+// - Reads go into layer-owned slots too and are copied out once their
+//   completion has come. A read whose completion is late (a driver slow to
+//   honour a cancel) is left in its slot, which stays taken until the
+//   completion runs. That happens only in an alertable wait on the thread
+//   that started the read, so a read that finds every slot taken waits for
+//   one alertably, within its own time-out, instead of failing at once: a
+//   caller that only ever sleeps non-alertably between reads would otherwise
+//   never let the completions run, and no read would work again.
 // - The worker thread reads and writes while the user-interface thread may
 //   close and reopen the port. A critical section (cheap, unlike a kernel
 //   mutex) is held while an operation is started and while the port is closed
 //   and reopened, never while a read is waited for, so a handle is never
 //   closed under an operation being started and a reopen still ends a read
-//   that waits. Error boxes are shown after the section is left.
+//   that waits. Closing the handle aborts the reads still held on it, but
+//   their buffers are the platform's until their completions have run, so
+//   their slots are freed by those completions, not by the reopen. Error
+//   boxes are shown after the section is left.
 #include "com/com.h"
 
 #include <windows.h>
+
+#include "com/com_read_calls.h"
 
 #include <atomic>
 #include <cstdio>
@@ -41,7 +53,10 @@ namespace {
 
 constexpr DWORD kReadMarginMs = 200; // beyond the time-out, before a read is cancelled
 constexpr DWORD kCancelWaitMs = 500; // for the completion of a cancelled read
-constexpr DWORD kWriteWaitMs = 1000; // for a free write slot
+// A write waits for the one before it as long as the line takes to carry
+// that one's bytes, and this much more.
+constexpr DWORD kWriteWaitMarginMs = 1000;
+constexpr uint32_t kSlowestBaud = 110; // what a baud rate below it counts as
 constexpr int kReadSlots = 4;
 constexpr int kWriteSlots = 16;
 constexpr uint32_t kWriteSlotSize = 512;
@@ -58,6 +73,7 @@ struct ReadSlot {
 struct WriteSlot {
     OVERLAPPED ov;
     bool in_flight;
+    uint32_t length;
     uint8_t buf[kWriteSlotSize];
 };
 
@@ -101,11 +117,23 @@ bool g_scan_table_ready = false;
 std::atomic<int32_t> g_error_nesting{0};
 std::atomic<void (*)(const char*)> g_error_handler{nullptr};
 std::atomic<bool> g_exit_hook{false};
+// Stored by tests while no read runs, read by the reading thread.
+std::atomic<COM_START_READ> g_start_read{nullptr};
+std::atomic<COM_CANCEL_READ> g_cancel_read{nullptr};
 
-// Test and diagnostic figures.
+// Test and diagnostic figures: counted by the thread that reads and writes,
+// read by anyone through COM_GetStatus.
 std::atomic<uint32_t> g_opens{0};
 std::atomic<uint32_t> g_read_timeouts_set{0};
+std::atomic<uint32_t> g_writes{0};
 std::atomic<uint32_t> g_write_waits{0};
+std::atomic<uint32_t> g_writes_dropped{0};
+std::atomic<uint32_t> g_writes_refused{0};
+std::atomic<uint32_t> g_last_write_error{0};
+std::atomic<uint32_t> g_reads_cut_off{0};
+std::atomic<uint32_t> g_reads_let_go_late{0};
+std::atomic<uint32_t> g_read_slot_waits{0};
+std::atomic<uint32_t> g_reads_without_slot{0};
 DCB g_line = {}; // under the lock
 
 HANDLE OpenPath(const char* path) {
@@ -206,6 +234,47 @@ ReadSlot* FreeReadSlot() {
     return nullptr;
 }
 
+enum class ReadStart { kStarted, kNoSlot, kFailed };
+
+// Applies the time-out if it changed and starts a read into a free slot.
+ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HANDLE* handle_out) {
+    Guard guard;
+    const HANDLE h = g_handle.load();
+    if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
+        return ReadStart::kFailed;
+    }
+    if (timeout_ms != g_timeouts.ReadTotalTimeoutConstant) {
+        g_timeouts = COMMTIMEOUTS{0, 0, timeout_ms, 0, 0};
+        SetCommTimeouts(h, &g_timeouts);
+        g_read_timeouts_set.fetch_add(1);
+    }
+    ReadSlot* slot = FreeReadSlot();
+    if (slot == nullptr) {
+        return ReadStart::kNoSlot;
+    }
+    slot->ov = OVERLAPPED{};
+    slot->done.store(false);
+    slot->count.store(0);
+    slot->pending.store(true);
+    g_current_read.store(slot);
+    g_read_done.store(0);
+    const COM_START_READ start = g_start_read.load();
+    if (!(start != nullptr ? start : ReadFileEx)(h, slot->buf, count, &slot->ov, COM_ReadDone)) {
+        // No completion will come for a read that never started.
+        g_current_read.store(nullptr);
+        slot->pending.store(false);
+        return ReadStart::kFailed;
+    }
+    *slot_out = slot;
+    *handle_out = h;
+    return ReadStart::kStarted;
+}
+
+void CancelRead(HANDLE h, ReadSlot* slot) {
+    const COM_CANCEL_READ cancel = g_cancel_read.load();
+    (cancel != nullptr ? cancel : CancelIoEx)(h, &slot->ov);
+}
+
 // Waits alertably until the slot's completion has come or the time is up.
 bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
@@ -240,9 +309,19 @@ WriteSlot* FreeWriteSlotLocked() {
     return nullptr;
 }
 
-// One write of at most a slot's size; false when it was dropped.
+// How long the line takes to carry the bytes of the last write started, with
+// the margin: as long as a write may wait for it. Under the lock.
+DWORD WriteWaitMsLocked() {
+    const uint32_t bytes = g_last_write != nullptr ? g_last_write->length : 0;
+    const uint32_t bits_per_byte = 1u + g_config.byte_size + (g_config.parity != 0 ? 1u : 0u) +
+                                   (g_config.stop_bits == 0 ? 1u : 2u);
+    const uint32_t baud = g_config.baud_rate < kSlowestBaud ? kSlowestBaud : g_config.baud_rate;
+    return kWriteWaitMarginMs + static_cast<DWORD>(uint64_t{bytes} * bits_per_byte * 1000 / baud);
+}
+
+// One write of at most a slot's size; false when it was dropped or refused.
 bool WriteChunk(const uint8_t* bytes, uint32_t length) {
-    const ULONGLONG deadline = GetTickCount64() + kWriteWaitMs;
+    ULONGLONG deadline = 0;
     for (;;) {
         {
             Guard guard;
@@ -254,18 +333,34 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
             if (slot != nullptr) {
                 std::memcpy(slot->buf, bytes, length);
                 slot->ov = OVERLAPPED{};
+                slot->length = length;
                 g_last_write = slot;
+                g_writes.fetch_add(1);
                 if (WriteFile(h, slot->buf, length, nullptr, &slot->ov)) {
                     return true; // finished already
                 }
-                slot->in_flight = GetLastError() == ERROR_IO_PENDING;
+                const DWORD error = GetLastError();
+                slot->in_flight = error == ERROR_IO_PENDING;
+                if (!slot->in_flight) {
+                    g_writes_refused.fetch_add(1);
+                    g_last_write_error.store(error);
+                }
                 return slot->in_flight;
             }
+            if (deadline == 0) {
+                g_write_waits.fetch_add(1);
+                deadline = GetTickCount64() + WriteWaitMsLocked();
+            }
         }
+        // The driver writes a finished write's status into its control block;
+        // Wine does it when this thread next takes the platform's APCs, which
+        // the alertable sleep below lets it do.
         if (GetTickCount64() >= deadline) {
+            // The line has not carried the bytes in far longer than they take:
+            // stuck (held by flow control, unplugged). Counted, not silent.
+            g_writes_dropped.fetch_add(1);
             return false;
         }
-        g_write_waits.fetch_add(1);
         SleepEx(1, TRUE);
     }
 }
@@ -340,37 +435,31 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
     if (count > COM_READ_MAX) {
         count = COM_READ_MAX;
     }
-    ReadSlot* slot;
-    HANDLE h;
-    {
-        Guard guard;
-        h = g_handle.load();
-        if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
+    // The whole read, a wait for a slot included, is over by this time.
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms + kReadMarginMs;
+    ReadSlot* slot = nullptr;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {
+        const ReadStart started = StartRead(count, timeout_ms, &slot, &h);
+        if (started == ReadStart::kStarted) {
+            break;
+        }
+        if (started == ReadStart::kFailed) {
             return 0;
         }
-        if (timeout_ms != g_timeouts.ReadTotalTimeoutConstant) {
-            g_timeouts = COMMTIMEOUTS{0, 0, timeout_ms, 0, 0};
-            SetCommTimeouts(h, &g_timeouts);
-            g_read_timeouts_set.fetch_add(1);
+        // Every slot is held by a read whose completion has not run yet. It
+        // runs only in an alertable wait on this thread: let the ones already
+        // queued run, then wait for one within this read's own time.
+        if (attempt == 1) {
+            g_read_slot_waits.fetch_add(1);
         }
-        slot = FreeReadSlot();
-        if (slot == nullptr) {
-            return 0; // every slot still held by a read the platform has not let go
-        }
-        slot->ov = OVERLAPPED{};
-        slot->done.store(false);
-        slot->count.store(0);
-        slot->pending.store(true);
-        g_current_read.store(slot);
-        g_read_done.store(0);
-        if (!ReadFileEx(h, slot->buf, count, &slot->ov, COM_ReadDone)) {
-            g_current_read.store(nullptr);
-            slot->pending.store(false);
+        if (attempt > 0 && GetTickCount64() >= deadline) {
+            g_reads_without_slot.fetch_add(1);
             return 0;
         }
+        SleepEx(attempt == 0 ? 0 : 1, TRUE);
     }
 
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms + kReadMarginMs;
     while (g_read_done.load() == 0 && GetTickCount64() < deadline) {
         SleepEx(1, TRUE);
     }
@@ -378,11 +467,17 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
         // Ended by a reopen or by the deadline: make the platform let go of
         // the read before its buffer is looked at. A handle closed meanwhile
         // has aborted the read already; cancelling it again does no harm.
-        CancelIoEx(h, &slot->ov);
+        if (g_read_done.load() == 0) {
+            g_reads_cut_off.fetch_add(1);
+        }
+        CancelRead(h, slot);
         AwaitCompletion(slot, kCancelWaitMs);
     }
     g_current_read.store(nullptr);
     if (!slot->done.load()) {
+        // The slot stays taken until the completion runs, in a later
+        // alertable wait on this thread.
+        g_reads_let_go_late.fetch_add(1);
         return 0;
     }
     uint32_t received = slot->count.load();
@@ -488,6 +583,11 @@ void COM_SetErrorHandler(void (*handler)(const char* text)) {
     g_error_handler.store(handler);
 }
 
+void COM_SetReadCalls(COM_START_READ start, COM_CANCEL_READ cancel) {
+    g_start_read.store(start);
+    g_cancel_read.store(cancel);
+}
+
 void COM_GetStatus(COM_STATUS* out) {
     Guard guard;
     *out = COM_STATUS{};
@@ -497,7 +597,15 @@ void COM_GetStatus(COM_STATUS* out) {
     out->exit_hook = g_exit_hook.load() ? 1 : 0;
     out->opens = g_opens.load();
     out->read_timeouts_set = g_read_timeouts_set.load();
+    out->writes = g_writes.load();
     out->write_waits = g_write_waits.load();
+    out->writes_dropped = g_writes_dropped.load();
+    out->writes_refused = g_writes_refused.load();
+    out->last_write_error = g_last_write_error.load();
+    out->reads_cut_off = g_reads_cut_off.load();
+    out->reads_let_go_late = g_reads_let_go_late.load();
+    out->read_slot_waits = g_read_slot_waits.load();
+    out->reads_without_slot = g_reads_without_slot.load();
     out->read_timeout_ms = g_timeouts.ReadTotalTimeoutConstant;
     out->line_baud_rate = g_line.BaudRate;
     std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + 2 * sizeof(DWORD),

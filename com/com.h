@@ -51,7 +51,21 @@ struct COM_STATUS {
     uint32_t opens;             // port handles opened so far
     uint32_t read_timeouts_set; // SetCommTimeouts calls made by COM_Read
     uint32_t read_timeout_ms;   // the read time-out last applied
-    uint32_t write_waits;       // times a write waited for the one before it
+    // Writes handed to the platform; that waited for the one before them;
+    // dropped because that one never finished; refused by the platform at
+    // once, and the platform's error code for the last of those.
+    uint32_t writes;
+    uint32_t write_waits;
+    uint32_t writes_dropped;
+    uint32_t writes_refused;
+    uint32_t last_write_error;
+    // Reads: ended by their deadline and cancelled; given up with their
+    // completion still to come (their slot stays taken until it runs); that
+    // found every slot taken and waited for one; that found none in time.
+    uint32_t reads_cut_off;
+    uint32_t reads_let_go_late;
+    uint32_t read_slot_waits;
+    uint32_t reads_without_slot;
     // The line settings last accepted by the port, and the DCB flag word
     // (the 32 bits after BaudRate) that went with them.
     uint32_t line_baud_rate;

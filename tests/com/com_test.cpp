@@ -3,6 +3,8 @@
 // the port is first chosen by COM_SetConfig, and COM_Close comes last.
 #include "tests/com/peer.h"
 
+#include "com/com_read_calls.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -157,6 +159,7 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
             received += part;
         }
     });
+    const COM_STATUS before = Status();
     // One local buffer, overwritten as soon as each write returns, like a
     // frame built on the stack.
     uint8_t frame[kSize];
@@ -168,6 +171,11 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
         std::memset(frame, 0xEE, sizeof frame);
     }
     reader.join();
+    // A full line holds writes back but drops none.
+    const COM_STATUS after = Status();
+    EXPECT_EQ(before.writes + kFrames, after.writes);
+    EXPECT_EQ(before.writes_dropped, after.writes_dropped);
+    EXPECT_EQ(before.writes_refused, after.writes_refused);
     ASSERT_EQ(size_t(kFrames) * kSize, received.size());
     int wrong = 0;
     for (int f = 0; f < kFrames; ++f) {
@@ -181,6 +189,25 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
         }
     }
     EXPECT_EQ(0, wrong);
+
+    // Frames until one is held back by the full line; the far end starts to
+    // take them in a while later. That write waited once, however long.
+    const uint32_t waits = Status().write_waits;
+    std::thread drain([&] {
+        while (Status().write_waits == waits) {
+            Sleep(1);
+        }
+        Sleep(300);
+        peer.SetTimeout(500);
+        while (!peer.Receive(4096).empty()) {
+        }
+    });
+    for (int f = 0; f < 10 * kFrames && Status().write_waits == waits; ++f) {
+        COM_Write(frame, kSize);
+    }
+    drain.join();
+    EXPECT_EQ(waits + 1, Status().write_waits);
+    EXPECT_EQ(after.writes_dropped, Status().writes_dropped);
 }
 
 TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
@@ -282,6 +309,9 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
     COM_Write(lots, sizeof lots);
     EXPECT_EQ("", ReadString(4, 200));
     EXPECT_LT(Now() - t0, 10000u);
+    // The writes the pulled cable lost are not lost silently.
+    const COM_STATUS s = Status();
+    EXPECT_GT(s.writes_dropped + s.writes_refused, 0u);
 }
 
 TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
@@ -306,6 +336,141 @@ TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     EXPECT_EQ(3, COM_ScanPorts(ports));
     COM_CloseScanHandles();
     COM_CloseScanHandles(); // nothing left to close
+}
+
+// A driver slow to let go of reads it was told to drop: reads are the
+// platform's own, but one that was cancelled or aborted by a close reaches the
+// layer only late_ms after the cancel, queued to the reading thread as an APC,
+// so that it runs there in an alertable wait, as a completion does.
+namespace late {
+
+// What Wine reports for a read aborted by a close (Windows: operation aborted).
+constexpr DWORD kHandlesClosed = 676;
+
+struct Read {
+    LPOVERLAPPED ov = nullptr;
+    LPOVERLAPPED_COMPLETION_ROUTINE done = nullptr;
+    HANDLE reader = nullptr;
+    ULONGLONG cancelled_at = 0;
+};
+
+struct Completion {
+    LPOVERLAPPED_COMPLETION_ROUTINE done;
+    DWORD error;
+    DWORD count;
+    LPOVERLAPPED ov;
+};
+
+DWORD g_late_ms = 0;       // set by the test thread while no read runs
+std::vector<Read> g_reads; // the test thread only: calls and completions run there
+std::vector<std::thread> g_couriers;
+
+void CALLBACK Deliver(ULONG_PTR argument) {
+    const Completion* c = reinterpret_cast<const Completion*>(argument);
+    c->done(c->error, c->count, c->ov);
+    delete c;
+}
+
+void CALLBACK Relay(DWORD error, DWORD count, LPOVERLAPPED ov) {
+    const auto it =
+        std::find_if(g_reads.begin(), g_reads.end(), [ov](const Read& r) { return r.ov == ov; });
+    const Read read = *it;
+    g_reads.erase(it);
+    const bool dropped =
+        read.cancelled_at != 0 || error == ERROR_OPERATION_ABORTED || error == kHandlesClosed;
+    if (!dropped) {
+        CloseHandle(read.reader);
+        read.done(error, count, ov);
+        return;
+    }
+    const ULONGLONG due = (read.cancelled_at != 0 ? read.cancelled_at : Now()) + g_late_ms;
+    Completion* c = new Completion{read.done, error, count, ov};
+    g_couriers.emplace_back([read, due, c] {
+        const ULONGLONG now = Now();
+        Sleep(due > now ? static_cast<DWORD>(due - now) : 0);
+        QueueUserAPC(Deliver, read.reader, reinterpret_cast<ULONG_PTR>(c));
+        CloseHandle(read.reader);
+    });
+}
+
+BOOL WINAPI Start(HANDLE file, LPVOID buffer, DWORD count, LPOVERLAPPED ov,
+                  LPOVERLAPPED_COMPLETION_ROUTINE done) {
+    const HANDLE reader = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+    g_reads.push_back(Read{ov, done, reader, 0});
+    return ReadFileEx(file, buffer, count, ov, Relay);
+}
+
+BOOL WINAPI Cancel(HANDLE file, LPOVERLAPPED ov) {
+    for (Read& r : g_reads) {
+        if (r.ov == ov) {
+            r.cancelled_at = Now();
+        }
+    }
+    return CancelIoEx(file, ov);
+}
+
+void Install(DWORD late_ms) {
+    g_late_ms = late_ms;
+    COM_SetReadCalls(Start, Cancel);
+}
+
+// Every late completion delivered, and the real calls back.
+void Remove() {
+    for (std::thread& t : g_couriers) {
+        t.join();
+    }
+    g_couriers.clear();
+    SleepEx(0, TRUE);
+    COM_SetReadCalls(nullptr, nullptr);
+}
+
+// Takes every read slot: reads that wait for bytes that never come (a zero
+// time-out waits for the whole count) are cancelled at their deadline, and
+// their completions are all still to come when the last one is given up.
+void TakeEverySlot() {
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ("", ReadString(5, 0));
+    }
+}
+
+} // namespace late
+
+TEST_F(Com, ReadsOutlastCancelledReadsThatLetGoLate) {
+    ASSERT_TRUE(TESTBENCH_MapPair(20, 21));
+    ASSERT_TRUE(TESTBENCH_MapPair(22, 23));
+    Peer old_peer(21);
+    Peer peer(23);
+    ASSERT_TRUE(old_peer.ok() && peer.ok());
+    COM_CONFIG first = MakeConfig(20, 115200);
+    ASSERT_EQ(0, COM_SetConfig(&first));
+    // Later than four such reads take, so that none of theirs comes meanwhile.
+    late::Install(3000);
+
+    // All slots held, then another port chosen; the completions become due
+    // while the caller sleeps without letting them run, as the worker's sleep
+    // between polls does. The next read on the new port still works.
+    late::TakeEverySlot();
+    COM_CONFIG second = MakeConfig(22, 115200);
+    ASSERT_EQ(0, COM_SetConfig(&second));
+    Sleep(3500);
+    peer.Send("new");
+    EXPECT_EQ("new", ReadString(3, 1000));
+    peer.Send("again");
+    EXPECT_EQ("again", ReadString(5, 1000));
+
+    // All slots held and no completion due yet: a read waits for the first
+    // slot to be let go and still gets its bytes within its time-out.
+    late::TakeEverySlot();
+    const COM_STATUS before = Status();
+    peer.Send("soon");
+    const ULONGLONG t0 = Now();
+    EXPECT_EQ("soon", ReadString(4, 2000));
+    EXPECT_LT(Now() - t0, 2000u);
+    const COM_STATUS after = Status();
+    EXPECT_EQ(before.read_slot_waits + 1, after.read_slot_waits);
+    EXPECT_EQ(before.reads_without_slot, after.reads_without_slot);
+    late::Remove();
+    EXPECT_TRUE(ShownErrors().empty());
 }
 
 TEST_F(Com, AfterCloseNothingIsTransferred) {

@@ -20,6 +20,9 @@ mkdir -p "$work"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do
+    # A program started in the background through run() is the child of the
+    # job's shell: end it too, or it lives on into the next test.
+    pkill -P "$p" 2>/dev/null || true
     kill "$p" 2>/dev/null || true
   done
   bench reset >/dev/null 2>&1 || true # the cables' socat processes
@@ -46,17 +49,34 @@ bench() { "$src/tools/testbench/bench.sh" "$@"; }
 drive() { run "$driver" "$@"; }
 fail() {
   echo "e2e $scenario: $*" >&2
+  report >&2
   exit 1
 }
 
+# What each side saw last: the updater's window and its one-line account of the
+# update (OutputDebugString, shown by WINEDEBUG=+debugstr), the handheld's
+# summary and its last requests other than identify.
+report() {
+  [ -f "$work/watch.txt" ] && echo "updater's window, last seen: $(tail -1 "$work/watch.txt")"
+  sed -n 's/.*OutputDebugStringA "\(.*\)\\n"$/updater: \1/p' "$work/updater.log" 2>/dev/null | tail -1
+  [ -f "$work/sim.txt" ] && sed 's/^/handheld: /' "$work/sim.txt"
+  [ -f "$work/requests.txt" ] && awk '$2 != 0' "$work/requests.txt" | tail -3 |
+    awk '{ printf "handheld: request at %s ms: command %s, %s data bytes", $1, $2, $3
+           if ($2 == 2) printf ", block 0x%s%s%s%s", $7, $6, $5, $4
+           print "" }'
+  return 0
+}
+
 start_updater() {
-  run "$updater" >"$work/updater.log" 2>&1 &
+  # +debugstr: the updater's own account of an update, for report().
+  WINEDEBUG=-all,+debugstr run "$updater" >"$work/updater.log" 2>&1 &
   updater_pid=$!
   pids+=("$updater_pid")
 }
 
 start_sim() {
-  run "$sim" --port COM10 --summary "Z:${work//\//\\}\\sim.txt" "$@" >"$work/sim.log" 2>&1 &
+  run "$sim" --port COM10 --summary "Z:${work//\//\\}\\sim.txt" \
+    --log "Z:${work//\//\\}\\requests.txt" "$@" >"$work/sim.log" 2>&1 &
   sim_pid=$!
   pids+=("$sim_pid")
 }

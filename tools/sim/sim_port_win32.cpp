@@ -20,6 +20,9 @@ struct SIM {
 
 namespace {
 
+constexpr DWORD kEmptyReadPauseMs = 5;
+constexpr DWORD kGoneCablePauseMs = 200;
+
 uint64_t NowMicros() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER f;
@@ -107,16 +110,19 @@ DWORD WINAPI Thread(LPVOID arg) {
     uint8_t buffer[1024];
     std::vector<SIM_SEND> out;
     while (!sim->stop.load()) {
-        const uint64_t before = NowMicros();
         // One byte with a short time-out, then whatever else is queued: the
         // read ends as soon as the first byte is there.
         DWORD got = 0;
         const BOOL ok = ReadFile(sim->port, buffer, 1, &got, nullptr);
         if (!ok || got == 0) {
-            // A vanished cable can fail at once: do not spin on it.
-            if (NowMicros() - before < 5000) {
-                Sleep(5);
-            }
+            // A vanished cable can fail at once, and under Wine a read on a
+            // hung-up pty spins until its time-out, after which the port
+            // reports an error instead of its state. Pause, long once the
+            // cable is gone, or a simulator left on it keeps a core busy.
+            DWORD errors = 0;
+            COMSTAT stat = {};
+            const bool port_ok = ClearCommError(sim->port, &errors, &stat) != FALSE;
+            Sleep(port_ok ? kEmptyReadPauseMs : kGoneCablePauseMs);
             continue;
         }
         DWORD errors = 0;

@@ -236,8 +236,9 @@ bool Run(int argc, char** argv, int* i) {
     }
     if (cmd == "wait-window") {
         need(1);
-        return WaitFor(Ms(argv[(*i)++]), [] { return Main() != nullptr; }) ||
-               Fail("no main dialog");
+        // Shown, not only created: the dialog sets its controls up before it
+        // shows itself, and the checks that follow must see them set.
+        return WaitFor(Ms(argv[(*i)++]), [] { return Visible(Main()); }) || Fail("no main dialog");
     }
     if (cmd == "wait-gone") {
         need(1);
@@ -336,8 +337,7 @@ bool Run(int argc, char** argv, int* i) {
         const int id = Id(argv[(*i)++]);
         const std::string want = argv[(*i)++];
         HWND about = nullptr;
-        if (!WaitFor(Ms(argv[(*i)++]),
-                     [&] { return (about = FindTop(kAboutCaption)) != nullptr; })) {
+        if (!WaitFor(Ms(argv[(*i)++]), [&] { return Visible(about = FindTop(kAboutCaption)); })) {
             return Fail("no About box");
         }
         const std::string have = Text(GetDlgItem(about, id));
@@ -346,13 +346,14 @@ bool Run(int argc, char** argv, int* i) {
     }
     if (cmd == "about-close") {
         need(1);
+        const DWORD ms = Ms(argv[(*i)++]);
         HWND about = nullptr;
-        if (!WaitFor(Ms(argv[(*i)++]),
-                     [&] { return (about = FindTop(kAboutCaption)) != nullptr; })) {
+        if (!WaitFor(ms, [&] { return Visible(about = FindTop(kAboutCaption)); })) {
             return Fail("no About box");
         }
+        // Ending a dialog can take seconds under Wine on a busy machine.
         PostKey(about, VK_ESCAPE);
-        return WaitFor(5000, [] { return FindTop(kAboutCaption) == nullptr; }) ||
+        return WaitFor(ms, [] { return FindTop(kAboutCaption) == nullptr; }) ||
                Fail("the About box stays open");
     }
     if (cmd == "ports") {
