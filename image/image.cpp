@@ -12,28 +12,8 @@ uint32_t IMAGE_LockTimeoutMs = IMAGE_LOCK_TIMEOUT_MS;
 
 namespace {
 
-constexpr uint64_t ADDRESS_SPACE = 0x100000000ull;
-// No area may hold the last address, so that start + length never wraps.
-constexpr uint64_t ADDRESS_LIMIT = 0xFFFFFFFFull;
-
-// Takes the image lock for one operation. A missing lock lets the operation
-// run unlocked; only a timed-out wait refuses it.
-class LockScope {
-  public:
-    explicit LockScope(IMAGE* image) : image_(image), result_(IMAGE_Lock(image)) {}
-    ~LockScope() {
-        if (result_ == 0) {
-            IMAGE_Unlock(image_);
-        }
-    }
-    LockScope(const LockScope&) = delete;
-    LockScope& operator=(const LockScope&) = delete;
-    bool TimedOut() const { return result_ == -1; }
-
-  private:
-    IMAGE* image_;
-    int32_t result_;
-};
+// Each public operation takes the lock with IMAGE_LOCK_SCOPE: a missing lock
+// lets the operation run unlocked; only a timed-out wait refuses it.
 
 // Doubling from the current capacity until `needed` fits; 0 when it cannot.
 uint32_t GrownCapacity(uint32_t capacity, uint64_t needed) {
@@ -41,10 +21,10 @@ uint32_t GrownCapacity(uint32_t capacity, uint64_t needed) {
     while (c < needed) {
         c *= 2;
     }
-    if (c > ADDRESS_LIMIT) {
+    if (c > IMAGE_ADDRESS_LIMIT) {
         c = needed;
     }
-    return c > ADDRESS_LIMIT ? 0 : static_cast<uint32_t>(c);
+    return c > IMAGE_ADDRESS_LIMIT ? 0 : static_cast<uint32_t>(c);
 }
 
 bool Reserve(IMAGE_AREA* area, uint32_t new_capacity) {
@@ -112,7 +92,7 @@ void MergeWithNext(IMAGE_AREA* a) {
     uint64_t merged = static_cast<uint64_t>(a->length) + b->length;
     if (a->capacity < merged) {
         uint64_t base = merged > IMAGE_FIRST_CAPACITY ? merged : IMAGE_FIRST_CAPACITY;
-        uint64_t capacity = 2 * base > ADDRESS_LIMIT ? merged : 2 * base;
+        uint64_t capacity = 2 * base > IMAGE_ADDRESS_LIMIT ? merged : 2 * base;
         if (!Reserve(a, static_cast<uint32_t>(capacity))) {
             return;
         }
@@ -126,7 +106,7 @@ void MergeWithNext(IMAGE_AREA* a) {
 int32_t UnlockedAddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes) {
     image->change_count++;
     // Empty additions would make empty areas, and no area may reach the top address.
-    if (length == 0 || static_cast<uint64_t>(address) + length > ADDRESS_LIMIT) {
+    if (length == 0 || static_cast<uint64_t>(address) + length > IMAGE_ADDRESS_LIMIT) {
         return -1;
     }
     uint64_t new_end = static_cast<uint64_t>(address) + length;
@@ -190,7 +170,7 @@ int32_t UnlockedReadByte(const IMAGE* image, uint32_t address) {
 
 // Reads `count` bytes from `address` (little-endian); -1 if one is absent.
 int32_t ReadLittleEndian(IMAGE* image, uint32_t address, uint32_t count, uint32_t* value) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -230,6 +210,66 @@ void FillBlock(const IMAGE* image, uint32_t first, uint32_t count, uint8_t* buff
     }
 }
 
+// A block read's extent as it is being built; 64-bit so no step can wrap.
+struct BLOCK {
+    uint64_t first;
+    uint64_t count;
+};
+
+// Widens the block over the next runs while each gap before one is at most
+// max_gap, the block stays below the limit and the runs start by `last`.
+void BridgeGaps(const IMAGE* image, uint32_t last, uint32_t max_gap, uint64_t limit, BLOCK* block) {
+    uint64_t end = block->first + block->count;
+    while (block->count < limit && end <= last) {
+        uint32_t next_first = 0;
+        uint32_t next_count = 0;
+        IMAGE_FindRun(image, static_cast<uint32_t>(end), last, &next_first, &next_count);
+        if (next_count == 0 || next_first - end > max_gap) {
+            return;
+        }
+        block->count += (next_first - end) + next_count;
+        end = static_cast<uint64_t>(next_first) + next_count;
+    }
+}
+
+// Alignments beyond 2^31 count as 2^31.
+uint32_t AlignBits(uint32_t bits) {
+    return bits > 31 ? 31 : bits;
+}
+
+// Moves the start down to a multiple of 2^bits.
+void AlignStart(BLOCK* block, uint32_t bits) {
+    const uint32_t k = AlignBits(bits);
+    if (k > 0) {
+        const uint64_t d = block->first & ((1ull << k) - 1);
+        block->first -= d;
+        block->count += d;
+    }
+}
+
+// Moves the end up to just before a multiple of 2^bits, but not past the
+// address space. Returns the alignment mask (0 for none).
+uint64_t AlignEnd(BLOCK* block, uint32_t bits) {
+    const uint32_t j = AlignBits(bits);
+    const uint64_t mask = j > 0 ? (1ull << j) - 1 : 0;
+    if (j > 0) {
+        block->count += mask - ((block->first + block->count - 1) & mask);
+        if (block->first + block->count > IMAGE_ADDRESS_SPACE) {
+            block->count = IMAGE_ADDRESS_SPACE - block->first;
+        }
+    }
+    return mask;
+}
+
+// Cuts the block to the limit, still ending aligned where the limit allows.
+void CapLength(BLOCK* block, uint64_t limit, uint64_t end_mask) {
+    if (block->count > limit) {
+        const uint64_t cut = (block->first + limit) & end_mask;
+        // A maximum shorter than the alignment cannot end aligned; keep it whole.
+        block->count = cut < limit ? limit - cut : limit;
+    }
+}
+
 } // namespace
 
 IMAGE* IMAGE_Create() {
@@ -261,20 +301,20 @@ int32_t IMAGE_Lock(IMAGE* image) {
     uint32_t self = IMAGE_LockThreadId();
     if (image->lock_owner.load(std::memory_order_relaxed) == self) {
         image->lock_depth++;
-        return 0;
+        return IMAGE_LOCK_TAKEN;
     }
     if (image->lock == nullptr) {
         image->lock = IMAGE_LockCreate();
         if (image->lock == nullptr) {
-            return -2;
+            return IMAGE_LOCK_MISSING;
         }
     }
     if (!IMAGE_LockWait(image->lock, IMAGE_LockTimeoutMs)) {
-        return -1;
+        return IMAGE_LOCK_TIMED_OUT;
     }
     image->lock_owner.store(self, std::memory_order_relaxed);
     image->lock_depth = 1;
-    return 0;
+    return IMAGE_LOCK_TAKEN;
 }
 
 void IMAGE_Unlock(IMAGE* image) {
@@ -289,7 +329,7 @@ void IMAGE_Unlock(IMAGE* image) {
 }
 
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -297,7 +337,7 @@ int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uin
 }
 
 int32_t IMAGE_ReadByte(IMAGE* image, uint32_t address) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -327,7 +367,7 @@ void IMAGE_FindRun(const IMAGE* image, uint32_t address, uint32_t last, uint32_t
 int32_t IMAGE_ReadBlock(IMAGE* image, uint32_t address, uint32_t last, uint32_t max_gap,
                         uint8_t* buffer, uint32_t* first_out, int32_t max_length,
                         uint32_t start_align_bits, uint32_t end_align_bits) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -341,51 +381,25 @@ int32_t IMAGE_ReadBlock(IMAGE* image, uint32_t address, uint32_t last, uint32_t 
     if (run == 0) {
         return 0; // nothing held: no block, whatever the alignment asks
     }
-    uint64_t f = first;
-    uint64_t n = run;
-    if (max_gap > 0 && n < limit) {
-        uint64_t end = f + n;
-        while (n < limit && end <= last) {
-            uint32_t next_first = 0;
-            uint32_t next_count = 0;
-            IMAGE_FindRun(image, static_cast<uint32_t>(end), last, &next_first, &next_count);
-            if (next_count == 0 || next_first - end > max_gap) {
-                break;
-            }
-            n += (next_first - end) + next_count;
-            end = static_cast<uint64_t>(next_first) + next_count;
-        }
+    BLOCK block = {first, run};
+    if (max_gap > 0) {
+        BridgeGaps(image, last, max_gap, limit, &block);
     }
-    const uint32_t k = start_align_bits > 31 ? 31 : start_align_bits;
-    const uint32_t j = end_align_bits > 31 ? 31 : end_align_bits;
-    if (k > 0) {
-        uint64_t d = f & ((1ull << k) - 1);
-        f -= d;
-        n += d;
-    }
-    const uint64_t m = j > 0 ? (1ull << j) - 1 : 0;
-    if (j > 0) {
-        n += m - ((f + n - 1) & m);
-        if (f + n > ADDRESS_SPACE) {
-            n = ADDRESS_SPACE - f;
-        }
-    }
-    if (n > limit) {
-        uint64_t cut = (f + limit) & m;
-        // A maximum shorter than the alignment cannot end aligned; keep it whole.
-        n = cut < limit ? limit - cut : limit;
-    }
+    AlignStart(&block, start_align_bits);
+    const uint64_t end_mask = AlignEnd(&block, end_align_bits);
+    CapLength(&block, limit, end_mask);
     if (buffer != nullptr) {
-        FillBlock(image, static_cast<uint32_t>(f), static_cast<uint32_t>(n), buffer);
+        FillBlock(image, static_cast<uint32_t>(block.first), static_cast<uint32_t>(block.count),
+                  buffer);
     }
     if (first_out != nullptr) {
-        *first_out = static_cast<uint32_t>(f);
+        *first_out = static_cast<uint32_t>(block.first);
     }
-    return static_cast<int32_t>(n);
+    return static_cast<int32_t>(block.count);
 }
 
 uint32_t IMAGE_GetFirstAddr(IMAGE* image) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut() || image->first == nullptr) {
         return 0;
     }
@@ -393,7 +407,7 @@ uint32_t IMAGE_GetFirstAddr(IMAGE* image) {
 }
 
 uint32_t IMAGE_GetLastAddr(IMAGE* image) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut() || image->first == nullptr) {
         return 0;
     }
@@ -405,7 +419,7 @@ uint32_t IMAGE_GetLastAddr(IMAGE* image) {
 }
 
 uint32_t IMAGE_GetNumBytes(IMAGE* image) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return 0;
     }
@@ -439,7 +453,7 @@ int32_t IMAGE_Read32(IMAGE* image, uint32_t address, uint32_t* out) {
 }
 
 int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -462,7 +476,7 @@ int32_t IMAGE_AddPatch8(IMAGE* image, uint32_t address, uint32_t value) {
 }
 
 int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -471,7 +485,7 @@ int32_t IMAGE_AddPatch16(IMAGE* image, uint32_t address, uint32_t value) {
 }
 
 int32_t IMAGE_AddPatch32(IMAGE* image, uint32_t address, uint32_t value) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return -1;
     }
@@ -482,14 +496,14 @@ int32_t IMAGE_AddPatch32(IMAGE* image, uint32_t address, uint32_t value) {
 }
 
 void IMAGE_UndoPatch(IMAGE* image) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (!lock.TimedOut() && image->patch_count > 0) {
         image->patch_count--;
     }
 }
 
 void IMAGE_RemovePatch(IMAGE* image, uint32_t address) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return;
     }
@@ -503,7 +517,7 @@ void IMAGE_RemovePatch(IMAGE* image, uint32_t address) {
 }
 
 void IMAGE_GetStatus(IMAGE* image, uint8_t out[2]) {
-    LockScope lock(image);
+    IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
         return;
     }

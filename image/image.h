@@ -19,36 +19,74 @@ struct IMAGE_PATCH {
     uint8_t value;
 };
 
+// One image is shared by the UI thread (loads it at start-up, computes its
+// CRC) and the worker (walks it to program); both go through its lock.
 struct IMAGE {
     IMAGE_AREA* first;
     uint32_t change_count;
     uint32_t patch_count;
     uint32_t patch_capacity;
     IMAGE_PATCH* patches;
-    void* lock; // platform mutex; null if its creation failed
+    // Platform mutex; null if its creation failed. Made at create, or by the
+    // first IMAGE_Lock after a failed creation.
+    void* lock;
     // Re-entrance is counted here so that only the outermost acquisition
     // reaches the kernel; nested calls from the owning thread cost nothing.
+    // Written by the holder as it takes and frees the lock; read by any thread
+    // in IMAGE_Lock to see whether it holds the lock already.
     std::atomic<uint32_t> lock_owner; // thread id of the holder, 0 when free
-    uint32_t lock_depth;              // touched by the holder only
+    uint32_t lock_depth;              // read and written by the holder only
 };
+
+// Addresses are 32-bit. No area may hold the last address, so that an area's
+// start + length never wraps.
+constexpr uint64_t IMAGE_ADDRESS_SPACE = 0x100000000ull;
+constexpr uint64_t IMAGE_ADDRESS_LIMIT = 0xFFFFFFFFull;
 
 constexpr uint32_t IMAGE_LOCK_TIMEOUT_MS = 10000;
 constexpr uint32_t IMAGE_FIRST_CAPACITY = 256;
 constexpr uint32_t IMAGE_PATCH_GROWTH = 100;
 
 // The wait of every locking operation, IMAGE_LOCK_TIMEOUT_MS unless a test
-// shortens it to see a time-out without waiting ten seconds.
+// shortens it to see a time-out without waiting ten seconds. Written only by
+// a test's set-up while no other thread uses an image; read by IMAGE_Lock.
 extern uint32_t IMAGE_LockTimeoutMs;
 
 IMAGE* IMAGE_Create();
 void IMAGE_Free(IMAGE* image);
 
-// 0 taken, -1 the wait timed out, -2 no lock exists (the caller then runs unlocked).
+// IMAGE_Lock's results.
+constexpr int32_t IMAGE_LOCK_TAKEN = 0;
+constexpr int32_t IMAGE_LOCK_TIMED_OUT = -1;
+constexpr int32_t IMAGE_LOCK_MISSING = -2; // no lock exists; the caller then runs unlocked
+
 int32_t IMAGE_Lock(IMAGE* image);
+// Only after IMAGE_LOCK_TAKEN.
 void IMAGE_Unlock(IMAGE* image);
 
+// The lock over a scope (one operation, or a whole walk whose reads inside
+// then only count nesting depth), released at the scope's end if it was
+// taken. A null image takes nothing and counts as a missing lock.
+class IMAGE_LOCK_SCOPE {
+  public:
+    explicit IMAGE_LOCK_SCOPE(IMAGE* image)
+        : image_(image), result_(image != nullptr ? IMAGE_Lock(image) : IMAGE_LOCK_MISSING) {}
+    ~IMAGE_LOCK_SCOPE() {
+        if (result_ == IMAGE_LOCK_TAKEN) {
+            IMAGE_Unlock(image_);
+        }
+    }
+    IMAGE_LOCK_SCOPE(const IMAGE_LOCK_SCOPE&) = delete;
+    IMAGE_LOCK_SCOPE& operator=(const IMAGE_LOCK_SCOPE&) = delete;
+    bool TimedOut() const { return result_ == IMAGE_LOCK_TIMED_OUT; }
+
+  private:
+    IMAGE* image_;
+    int32_t result_;
+};
+
 // 0 added, -1 refused (the bytes run into an area's first byte, the length is
-// 0, the bytes would reach address 0xFFFFFFFF, memory ran out, or the lock wait
+// 0, the bytes would reach IMAGE_ADDRESS_LIMIT, memory ran out, or the lock wait
 // timed out and nothing changed). Bytes may be null: the range is recorded and
 // reads as 0xFF.
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes);

@@ -6,7 +6,6 @@
 namespace {
 
 constexpr int32_t CRC_BLOCK_BYTES = 10000;
-constexpr uint64_t ADDRESS_SPACE = 0x100000000ull;
 constexpr uint8_t ERASED = 0xFF;
 
 // One erased byte per address of [from, to). A target may declare a range as
@@ -23,8 +22,8 @@ void FeedRange(IMAGE* image, uint16_t* reg, uint32_t start, uint32_t length) {
         return;
     }
     uint64_t end = static_cast<uint64_t>(start) + length;
-    if (end > ADDRESS_SPACE) {
-        end = ADDRESS_SPACE;
+    if (end > IMAGE_ADDRESS_SPACE) {
+        end = IMAGE_ADDRESS_SPACE;
     }
     const uint32_t last = static_cast<uint32_t>(end - 1);
     uint8_t block[CRC_BLOCK_BYTES];
@@ -50,11 +49,8 @@ uint16_t IMAGE_CalcRangesCRC(IMAGE* image, const uint32_t start[2], const uint32
     CRC16_Init(&reg);
     // One lock over the whole walk: the block reads inside then only count
     // nesting depth instead of each waiting on the platform mutex.
-    const int32_t locked = image != nullptr ? IMAGE_Lock(image) : -2;
+    IMAGE_LOCK_SCOPE lock(image);
     FeedRange(image, &reg, start[0], length[0]);
     FeedRange(image, &reg, start[1], length[1]);
-    if (locked == 0) {
-        IMAGE_Unlock(image);
-    }
     return reg;
 }

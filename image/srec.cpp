@@ -20,8 +20,6 @@ constexpr char IMAGE_LOCKED[] = "Image locked";
 constexpr char OUT_OF_MEMORY[] = "Out of memory";
 
 constexpr char END_OF_TEXT = '\x1A';
-// The image cannot hold the top address (its ends are 32-bit).
-constexpr uint64_t ADDRESS_LIMIT = 0xFFFFFFFFull;
 
 char Current(const SREC_CONTEXT* ctx) {
     return ctx->text[ctx->position];
@@ -66,14 +64,15 @@ void StoreData(SREC_CONTEXT* ctx, const uint8_t* bytes, int32_t count, int32_t a
         address = address << 8 | bytes[i];
     }
     const uint32_t length = static_cast<uint32_t>(count - address_bytes - 1);
-    if (static_cast<uint64_t>(address) + length > ADDRESS_LIMIT) {
+    // The image cannot hold the top address (its ends are 32-bit).
+    if (static_cast<uint64_t>(address) + length > IMAGE_ADDRESS_LIMIT) {
         Fail(ctx, ADDRESS_OUT_OF_RANGE);
         return;
     }
     // The test and the addition under one lock, so that a refused addition can
     // only mean memory; inside the load's own lock this costs nothing.
-    const int32_t locked = IMAGE_Lock(ctx->image);
-    if (locked == -1) {
+    IMAGE_LOCK_SCOPE lock(ctx->image);
+    if (lock.TimedOut()) {
         Fail(ctx, IMAGE_LOCKED);
         return;
     }
@@ -81,9 +80,6 @@ void StoreData(SREC_CONTEXT* ctx, const uint8_t* bytes, int32_t count, int32_t a
         Fail(ctx, AREAS_OVERLAP);
     } else if (IMAGE_AddData(ctx->image, address, length, bytes + address_bytes) != 0) {
         Fail(ctx, OUT_OF_MEMORY);
-    }
-    if (locked == 0) {
-        IMAGE_Unlock(ctx->image);
     }
 }
 
@@ -125,12 +121,8 @@ int32_t SREC_Load(IMAGE* image, const char* text, char* error_text, int32_t erro
     ctx.image = image;
     // The buffer is output only: a stale text left in it must not fail a good load.
     SREC_SetError(&ctx, "");
-    int32_t locked = IMAGE_Lock(image);
-    int32_t result = RunLines(&ctx);
-    if (locked == 0) {
-        IMAGE_Unlock(image);
-    }
-    return result;
+    IMAGE_LOCK_SCOPE lock(image);
+    return RunLines(&ctx);
 }
 
 void SREC_ParseRecord(SREC_CONTEXT* ctx) {
@@ -191,22 +183,18 @@ bool SREC_TestOverlap(IMAGE* image, uint32_t address, uint32_t length) {
     if (length == 0) {
         return false;
     }
-    const uint64_t last = static_cast<uint64_t>(address) + length - 1;
-    bool overlap = false;
-    int32_t locked = IMAGE_Lock(image);
-    if (locked == -1) {
+    // No area holds the top address, so a range that runs past it overlaps
+    // exactly what its part below does.
+    const uint64_t end = static_cast<uint64_t>(address) + length - 1;
+    const auto last = static_cast<uint32_t>(end < IMAGE_ADDRESS_LIMIT ? end : IMAGE_ADDRESS_LIMIT);
+    IMAGE_LOCK_SCOPE lock(image);
+    if (lock.TimedOut()) {
         return false; // a caller that must tell takes the lock first, as the loader does
     }
-    for (const IMAGE_AREA* a = image->first; a != nullptr && a->start <= last; a = a->next) {
-        if (static_cast<uint64_t>(a->start) + a->length - 1 >= address) {
-            overlap = true;
-            break;
-        }
-    }
-    if (locked == 0) {
-        IMAGE_Unlock(image);
-    }
-    return overlap;
+    uint32_t first = 0;
+    uint32_t count = 0;
+    IMAGE_FindRun(image, address, last, &first, &count);
+    return count != 0;
 }
 
 void SREC_SetError(SREC_CONTEXT* ctx, const char* text) {

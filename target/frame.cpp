@@ -9,20 +9,21 @@
 
 void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command) {
     uint8_t frame[FRAME_MAX_SIZE];
-    frame[0] = FRAME_START;
-    frame[1] = length;
-    frame[2] = length;
-    frame[3] = FRAME_START;
-    frame[4] = CTRL_REQUEST;
-    frame[5] = 0x00;
-    frame[6] = command;
-    uint8_t sum = command; // control and address are 0
+    frame[FRAME_START_AT] = FRAME_START;
+    frame[FRAME_LENGTH_AT] = length;
+    frame[FRAME_LENGTH_AGAIN_AT] = length;
+    frame[FRAME_SECOND_START_AT] = FRAME_START;
+    frame[FRAME_CONTROL_AT] = CTRL_REQUEST;
+    frame[FRAME_ADDRESS_AT] = FRAME_REQUEST_ADDRESS;
+    frame[FRAME_COMMAND_AT] = command;
+    uint8_t sum = static_cast<uint8_t>(CTRL_REQUEST + command);
     for (uint32_t i = 0; i < length; ++i) {
-        frame[FRAME_HEADER_SIZE + i] = data[i];
+        frame[FRAME_PAYLOAD_AT + i] = data[i];
         sum = static_cast<uint8_t>(sum + data[i]);
     }
-    frame[FRAME_HEADER_SIZE + length] = sum;
-    frame[FRAME_HEADER_SIZE + length + 1] = FRAME_END;
+    uint8_t* trailer = frame + FRAME_PAYLOAD_AT + length;
+    trailer[FRAME_CHECKSUM_IN_TRAILER] = sum;
+    trailer[FRAME_END_IN_TRAILER] = FRAME_END;
     COM_Write(frame, length + FRAME_OVERHEAD);
 }
 
@@ -30,44 +31,46 @@ int32_t FRAME_Receive(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out
     if (COM_Read(buffer, FRAME_HEADER_SIZE, timeout_ms) < FRAME_HEADER_SIZE) {
         return 1;
     }
-    if (buffer[0] != FRAME_START) {
+    if (buffer[FRAME_START_AT] != FRAME_START) {
         return 1;
     }
     // From here on a fault only marks the frame: it is still read to its end,
     // as far as its first length byte says, so that the line stays in step.
-    bool bad = buffer[4] != CTRL_REPLY || buffer[1] != buffer[2];
-    const uint32_t length = buffer[1];
+    bool bad = buffer[FRAME_CONTROL_AT] != CTRL_REPLY ||
+               buffer[FRAME_LENGTH_AT] != buffer[FRAME_LENGTH_AGAIN_AT];
+    const uint32_t length = buffer[FRAME_LENGTH_AT];
     if (length_out != nullptr) {
         *length_out = length;
     }
-    uint8_t sum = static_cast<uint8_t>(buffer[4] + buffer[6]);
+    uint8_t sum = static_cast<uint8_t>(buffer[FRAME_CONTROL_AT] + buffer[FRAME_COMMAND_AT]);
     if (length != 0) {
-        if (COM_Read(buffer + FRAME_HEADER_SIZE, length, timeout_ms) < length) {
+        if (COM_Read(buffer + FRAME_PAYLOAD_AT, length, timeout_ms) < length) {
             bad = true;
         }
         for (uint32_t i = 0; i < length; ++i) {
-            sum = static_cast<uint8_t>(sum + buffer[FRAME_HEADER_SIZE + i]);
+            sum = static_cast<uint8_t>(sum + buffer[FRAME_PAYLOAD_AT + i]);
         }
     }
     // The trailer goes right after the payload: at most offsets 262 and 263.
-    uint8_t* trailer = buffer + FRAME_HEADER_SIZE + length;
-    if (COM_Read(trailer, 2, timeout_ms) < 2) {
+    uint8_t* trailer = buffer + FRAME_PAYLOAD_AT + length;
+    if (COM_Read(trailer, FRAME_TRAILER_SIZE, timeout_ms) < FRAME_TRAILER_SIZE) {
         bad = true;
-    } else if (trailer[0] != sum || trailer[1] != FRAME_END) {
+    } else if (trailer[FRAME_CHECKSUM_IN_TRAILER] != sum ||
+               trailer[FRAME_END_IN_TRAILER] != FRAME_END) {
         bad = true;
     }
     return bad ? 1 : 0;
 }
 
 void FRAME_ReceiveRest(uint8_t* buffer, uint32_t timeout_ms) {
-    if (COM_Read(buffer, FRAME_HEADER_SIZE - 1, timeout_ms) < FRAME_HEADER_SIZE - 1) {
+    if (COM_Read(buffer, FRAME_REST_HEADER_SIZE, timeout_ms) < FRAME_REST_HEADER_SIZE) {
         return;
     }
-    const uint32_t length = buffer[1];
+    const uint32_t length = buffer[FRAME_REST_LENGTH_AT];
     if (length != 0) {
-        COM_Read(buffer + FRAME_HEADER_SIZE - 1, length, timeout_ms);
+        COM_Read(buffer + FRAME_REST_HEADER_SIZE, length, timeout_ms);
     }
-    COM_Read(buffer + FRAME_HEADER_SIZE - 1 + length, 2, timeout_ms);
+    COM_Read(buffer + FRAME_REST_HEADER_SIZE + length, FRAME_TRAILER_SIZE, timeout_ms);
 }
 
 int32_t FRAME_ReadAck(uint8_t* byte_out) {

@@ -10,9 +10,29 @@ constexpr uint8_t FRAME_END = 0x16;
 constexpr uint8_t FRAME_ACK = 0x90;
 constexpr uint8_t CTRL_REQUEST = 0x00;
 constexpr uint8_t CTRL_REPLY = 0x80;
-constexpr uint32_t FRAME_OVERHEAD = 9;
-constexpr uint32_t FRAME_MAX_SIZE = 255 + FRAME_OVERHEAD; // 264
+constexpr uint8_t FRAME_REQUEST_ADDRESS = 0x00;
+
+// Offsets into a frame, and so into a buffer that FRAME_Receive filled.
+constexpr uint32_t FRAME_START_AT = 0;
+constexpr uint32_t FRAME_LENGTH_AT = 1;
+constexpr uint32_t FRAME_LENGTH_AGAIN_AT = 2;
+constexpr uint32_t FRAME_SECOND_START_AT = 3;
+constexpr uint32_t FRAME_CONTROL_AT = 4;
+constexpr uint32_t FRAME_ADDRESS_AT = 5; // outside the checksum
+constexpr uint32_t FRAME_COMMAND_AT = 6;
 constexpr uint32_t FRAME_HEADER_SIZE = 7;
+constexpr uint32_t FRAME_PAYLOAD_AT = FRAME_HEADER_SIZE;
+// Checksum and end byte follow the payload: at FRAME_PAYLOAD_AT + L and one on.
+constexpr uint32_t FRAME_TRAILER_SIZE = 2;
+constexpr uint32_t FRAME_CHECKSUM_IN_TRAILER = 0;
+constexpr uint32_t FRAME_END_IN_TRAILER = 1;
+constexpr uint32_t FRAME_OVERHEAD = FRAME_HEADER_SIZE + FRAME_TRAILER_SIZE; // 9
+constexpr uint32_t FRAME_MAX_SIZE = 255 + FRAME_OVERHEAD;                   // 264
+// FRAME_ReceiveRest starts after the start byte, so its offsets are one less.
+constexpr uint32_t FRAME_REST_SKIPPED = 1;
+constexpr uint32_t FRAME_REST_HEADER_SIZE = FRAME_HEADER_SIZE - FRAME_REST_SKIPPED;
+constexpr uint32_t FRAME_REST_LENGTH_AT = FRAME_LENGTH_AGAIN_AT - FRAME_REST_SKIPPED;
+
 constexpr uint32_t FRAME_ACK_TIMEOUT_MS = 1000;
 constexpr int FRAME_EXCHANGE_SENDS = 2;
 constexpr int FRAME_EXCHANGE_RECEIVES = 2; // per send
@@ -20,10 +40,11 @@ constexpr int FRAME_COMMAND_SENDS = 3;
 constexpr int FRAME_ACK_ATTEMPTS = 2;
 
 void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command);
-// 0 valid reply; header at buffer[0..6], payload from buffer[7].
+// 0 valid reply; header at buffer[0 .. FRAME_HEADER_SIZE - 1], payload from
+// buffer[FRAME_PAYLOAD_AT].
 int32_t FRAME_Receive(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out);
 // Takes the rest of a frame whose start byte was read: header bytes 1..6 at
-// buffer[0..5], payload from buffer[6]. Nothing is validated.
+// buffer[0..5], payload from buffer[FRAME_REST_HEADER_SIZE]. Nothing is validated.
 void FRAME_ReceiveRest(uint8_t* buffer, uint32_t timeout_ms);
 int32_t FRAME_ReadAck(uint8_t* byte_out);
 int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uint8_t* buffer,

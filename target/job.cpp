@@ -15,6 +15,9 @@ namespace {
 // Longest a job left running by a cancelled run can take (a clear: three
 // acknowledge reads and three reply reads of 60 s), with room to spare.
 constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(200);
+// A target CRC below this never counts as a match, whatever the image's own
+// (-1 is a failed get-CRC job; 0 and 1 are refused as well).
+constexpr int32_t TARGET_CRC_LOWEST_VALID = 2;
 
 // What the job started by the last JOB_Run ended with; user-interface thread only.
 uint8_t g_result = JOB_OK;
@@ -26,12 +29,9 @@ int32_t g_crc = -1;
 bool g_in_update = false;
 uint32_t g_update_connection = 0;
 uint32_t g_update_cancels = 0;
+// Set and cleared by UPDATE_Run on the UI thread; atomic because a handler
+// run inside a job's message loop tests it to refuse a nested update.
 std::atomic<bool> g_update_running{false};
-
-bool IsJobKind(uint8_t kind) {
-    return kind == CMD_CLEAR || kind == CMD_PROGRAM || kind == CMD_MAKE_VALID ||
-           kind == CMD_BLANK_CHECK || kind == CMD_GET_CRC || kind == CMD_START_APP;
-}
 
 bool CancelledSince(uint32_t cancels) {
     return WORKER_GetCancelCount() != cancels;
@@ -80,7 +80,7 @@ void JOB_Run(const char* caption, uint8_t kind) {
     // A job that is not started counts as failed communication.
     g_result = JOB_COMM_FAILED;
     g_crc = -1;
-    if (!IsJobKind(kind) || !TARGET_IsConnected() || !WORKER_IsRunning()) {
+    if (!WORKER_IsJobKind(kind) || !TARGET_IsConnected() || !WORKER_IsRunning()) {
         return;
     }
     const uint32_t connection = g_in_update ? g_update_connection : TARGET_GetConnectionSerial();
@@ -182,7 +182,7 @@ int32_t UPDATE_Run() {
     if (g_result == JOB_CANCELLED) {
         return JOB_CANCELLED;
     }
-    if (target_crc <= 1 || target_crc != local_crc) {
+    if (target_crc < TARGET_CRC_LOWEST_VALID || target_crc != local_crc) {
         return JOB_TARGET_ERROR;
     }
     JOB_StartApplication();

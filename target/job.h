@@ -6,8 +6,9 @@
 
 struct IMAGE;
 
-// The firmware image that an update sends. Start-up owns it and sets it once;
-// null after a failed load.
+// The firmware image that an update sends. Start-up owns it and sets it once,
+// before the worker starts; null after a failed load. Read on the UI thread;
+// the worker gets it through JOB_Image.
 extern IMAGE* APP_Image;
 
 // The image CRC over the firmware image and the ranges that the connected
@@ -21,6 +22,7 @@ uint8_t JOB_MakeValid();
 int32_t JOB_GetCRC();
 uint8_t JOB_StartApplication();
 
-// 0 when the target was updated and its application started; otherwise the
-// status of the first job that failed, or 1 when the CRCs did not match.
+// JOB_OK when the target was updated and its application started; otherwise
+// the status of the first job that failed, or JOB_TARGET_ERROR when the CRCs
+// did not match (or another update is already running).
 int32_t UPDATE_Run();

@@ -8,22 +8,97 @@
 #include "image/image.h"
 #include "target/display.h"
 #include "target/frame.h"
+#include "target/le.h"
 #include "target/target_info.h"
 #include "target/worker.h"
 
 // Lives as long as the process: a block whose send failed stays pending and
-// goes out first in the next programming job.
+// goes out first in the next programming job. Worker thread only.
 PROGRAM_BLOCK PROGRAM_Block = {};
 
 namespace {
 
-constexpr uint32_t ERROR_ADDRESS_OFFSET = 7;
-constexpr uint32_t ERROR_VALUE_OFFSET = 11;
-constexpr uint32_t ADDRESS_SIZE = 4;
+// Program request data: the block's base address, then its bytes.
+constexpr uint32_t REQUEST_ADDRESS_AT = 0;
+constexpr uint32_t REQUEST_BLOCK_AT = REQUEST_ADDRESS_AT + 4;
+// Payload of the frame that may follow a refused block.
+constexpr uint32_t REFUSAL_ADDRESS_IN_PAYLOAD = 0;
+constexpr uint32_t REFUSAL_VALUE_IN_PAYLOAD = 4;
+// That frame is read with FRAME_ReceiveRest although no start byte was taken
+// off the line first, so it lands in the buffer at its own offsets: its
+// address at 7 .. 10 and its value at 11.
+constexpr uint32_t REFUSAL_ADDRESS_AT = FRAME_PAYLOAD_AT + REFUSAL_ADDRESS_IN_PAYLOAD;
+constexpr uint32_t REFUSAL_VALUE_AT = FRAME_PAYLOAD_AT + REFUSAL_VALUE_IN_PAYLOAD;
 
-uint32_t ReadLE32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+// What the walk over the image left for the job's end.
+struct WALK {
+    uint8_t status;
+    bool empty; // the image held no bytes
+};
+
+// The bar moves at 1, 130, 259, ... bytes placed; the final count is not shown.
+struct PROGRESS {
+    uint32_t done;
+    uint32_t mark;
+};
+
+void MarkProgress(PROGRESS* progress) {
+    if (progress->done > progress->mark) {
+        UI_SetProgress(static_cast<int32_t>(progress->done));
+        progress->mark = progress->done + PROGRAM_PROGRESS_STEP - 1;
+    }
+}
+
+// Gathers the held bytes from the image's first address on into blocks, each
+// sent once the next byte falls outside it. False, with nothing walked, when
+// there is no image or its lock was not had in time.
+bool WalkImage(IMAGE* image, uint8_t* reply, WALK* walk) {
+    // One lock over the whole walk: the per-byte reads below then only count
+    // nesting depth, and no read can time out and pass for an absent byte.
+    IMAGE_LOCK_SCOPE lock(image);
+    if (image == nullptr || lock.TimedOut()) {
+        return false;
+    }
+    uint32_t address = IMAGE_GetFirstAddr(image);
+    uint32_t left = IMAGE_GetNumBytes(image);
+    walk->empty = left == 0;
+    walk->status = JOB_OK;
+    JOB_STATUS.store(JOB_OK, std::memory_order_relaxed);
+
+    UI_SetProgressRange(0, static_cast<int32_t>(left));
+    PROGRESS progress = {};
+    while (left != 0) {
+        MarkProgress(&progress);
+        const int32_t value = IMAGE_ReadByte(image, address);
+        if (value >= 0) {
+            if (TARGET_AddProgramByte(reply, address, static_cast<uint8_t>(value & 0xFF)) != 0) {
+                walk->status = JOB_TARGET_ERROR; // as the failed send stored it
+                return true;
+            }
+            --left;
+            ++progress.done;
+        }
+        ++address;
+        if (WORKER_CancelRequest.load(std::memory_order_relaxed) != 0) {
+            walk->status = JOB_CANCELLED;
+            return true;
+        }
+    }
+    return true;
+}
+
+// The last block goes out also after a cancel (the gathered bytes still go
+// out) and after a failed send (the same block once more). An image without
+// bytes programs nothing and must not pass for done.
+uint8_t FlushLastBlock(uint8_t* reply, const WALK& walk) {
+    uint8_t status = walk.status;
+    if (TARGET_FlushProgramBlock(reply) != 0) {
+        status = JOB_TARGET_ERROR;
+    }
+    if (walk.empty) {
+        status = JOB_TARGET_ERROR;
+    }
+    return status;
 }
 
 } // namespace
@@ -34,12 +109,10 @@ int32_t TARGET_FlushProgramBlock(uint8_t* reply) {
         return 1;
     }
     const uint32_t count = (block.last_position + PROGRAM_ALIGN) & ~(PROGRAM_ALIGN - 1);
-    uint8_t request[ADDRESS_SIZE + PROGRAM_BLOCK_SIZE];
-    for (uint32_t i = 0; i < ADDRESS_SIZE; ++i) {
-        request[i] = static_cast<uint8_t>(block.base >> (8 * i));
-    }
-    std::memcpy(request + ADDRESS_SIZE, block.data, count);
-    FRAME_Send(static_cast<uint8_t>(ADDRESS_SIZE + count), request, CMD_PROGRAM);
+    uint8_t request[REQUEST_BLOCK_AT + PROGRAM_BLOCK_SIZE];
+    LE_Write32(request + REQUEST_ADDRESS_AT, block.base);
+    std::memcpy(request + REQUEST_BLOCK_AT, block.data, count);
+    FRAME_Send(static_cast<uint8_t>(REQUEST_BLOCK_AT + count), request, CMD_PROGRAM);
 
     uint8_t answer = 0;
     if (FRAME_ReadAck(&answer) == 0) {
@@ -50,8 +123,8 @@ int32_t TARGET_FlushProgramBlock(uint8_t* reply) {
     // address and the value found there; without one the buffer's old bytes
     // stand (zeros on the first failure of a job).
     FRAME_ReceiveRest(reply, PROGRAM_ERROR_FRAME_TIMEOUT_MS);
-    JOB_ErrorAddress.store(ReadLE32(reply + ERROR_ADDRESS_OFFSET), std::memory_order_relaxed);
-    JOB_ErrorValue.store(reply[ERROR_VALUE_OFFSET], std::memory_order_relaxed);
+    JOB_ErrorAddress.store(LE_Read32(reply + REFUSAL_ADDRESS_AT), std::memory_order_relaxed);
+    JOB_ErrorValue.store(reply[REFUSAL_VALUE_AT], std::memory_order_relaxed);
     JOB_STATUS.store(JOB_TARGET_ERROR, std::memory_order_relaxed);
     return 1;
 }
@@ -77,56 +150,12 @@ void TARGET_Program() {
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     TARGET_SetLastCRC(-1);
     IMAGE* image = JOB_Image.load(std::memory_order_acquire);
-
-    // One lock over the whole walk: the per-byte reads below then only count
-    // nesting depth, and no read can time out and pass for an absent byte.
-    const int32_t locked = image != nullptr ? IMAGE_Lock(image) : -1;
-    if (locked == -1) {
+    WALK walk = {};
+    if (!WalkImage(image, reply, &walk)) {
         JOB_ErrorAddress.store(0, std::memory_order_relaxed);
         JOB_ErrorValue.store(0, std::memory_order_relaxed);
-        JOB_STATUS.store(JOB_TARGET_ERROR, std::memory_order_relaxed);
-        JOB_KIND.store(JOB_IDLE, std::memory_order_release);
+        WORKER_EndJob(JOB_TARGET_ERROR);
         return;
     }
-    uint32_t address = IMAGE_GetFirstAddr(image);
-    uint32_t left = IMAGE_GetNumBytes(image);
-    const bool empty = left == 0;
-    JOB_STATUS.store(JOB_OK, std::memory_order_relaxed);
-
-    UI_SetProgressRange(0, static_cast<int32_t>(left));
-    uint32_t done = 0;
-    uint32_t mark = 0;
-    while (left != 0) {
-        if (done > mark) {
-            UI_SetProgress(static_cast<int32_t>(done));
-            mark = done + PROGRAM_PROGRESS_STEP - 1;
-        }
-        const int32_t value = IMAGE_ReadByte(image, address);
-        if (value >= 0) {
-            if (TARGET_AddProgramByte(reply, address, static_cast<uint8_t>(value & 0xFF)) != 0) {
-                break;
-            }
-            --left;
-            ++done;
-        }
-        ++address;
-        if (WORKER_CancelRequest.load(std::memory_order_relaxed) != 0) {
-            JOB_STATUS.store(JOB_CANCELLED, std::memory_order_relaxed);
-            break;
-        }
-    }
-    if (locked == 0) {
-        IMAGE_Unlock(image);
-    }
-
-    // Also after a cancel (the gathered bytes still go out) and after a failed
-    // send (the same block once more).
-    if (TARGET_FlushProgramBlock(reply) != 0) {
-        JOB_STATUS.store(JOB_TARGET_ERROR, std::memory_order_relaxed);
-    }
-    // An image without bytes programs nothing and must not pass for done.
-    if (empty) {
-        JOB_STATUS.store(JOB_TARGET_ERROR, std::memory_order_relaxed);
-    }
-    JOB_KIND.store(JOB_IDLE, std::memory_order_release);
+    WORKER_EndJob(FlushLastBlock(reply, walk));
 }

@@ -7,6 +7,8 @@
 #include <mutex>
 
 namespace {
+// Worker writes (identify cycles, CRC jobs) and WORKER_Stop clears, under the
+// lock; the UI thread copies it and reads `connected` and `last_crc`, also locked.
 TARGET_INFO g_info = {};
 std::mutex g_info_lock;
 } // namespace

@@ -8,6 +8,7 @@
 #include "com/com.h"
 #include "target/display.h"
 #include "target/frame.h"
+#include "target/le.h"
 #include "target/program.h"
 #include "target/target_info.h"
 #include "target/worker_thread.h"
@@ -23,68 +24,48 @@ std::atomic<uint32_t> JOB_Connection{0};
 
 namespace {
 
-constexpr uint32_t PAYLOAD = FRAME_HEADER_SIZE; // reply buffer offset of the payload
-constexpr uint32_t COMMAND = 6;                 // reply buffer offset of the command byte
-constexpr uint32_t SLOW_BAUD = 1200;            // what a baud rate of 0 counts as
-constexpr uint32_t IDENTIFY_FIXED_SIZE = 15;    // status, value, two lengths, range 0
-constexpr uint32_t IDENTIFY_LONG_EXTRA = 8;     // range 1
-constexpr uint32_t ERASE_FAIL_SIZE = 8;         // failing address and value found
-constexpr uint32_t CRC_REPLY_SIZE = 3;
-
-// Set by WORKER_Start before the thread exists, cleared by the thread as its
-// last act: the "stored handle" that WORKER_Stop waits on.
+// Set by WORKER_Start (UI thread) before the thread exists, cleared by the
+// worker as its last act; WORKER_Stop and WORKER_IsRunning (UI thread) read it.
 std::atomic<bool> g_running{false};
+// Worker adds one on each new connection; the UI thread reads it to tie an
+// update's jobs to one connection, the worker to check a job's.
 std::atomic<uint32_t> g_connection_serial{0};
+// UI thread (cancel hook) adds one per cancel; UI thread reads it in the job runner.
 std::atomic<uint32_t> g_cancel_count{0};
-
-uint32_t ReadLE32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void WriteLE32(uint8_t* bytes, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-// Results first, then the hand-back: the user-interface thread reads them
-// once it sees JOB_KIND at 0.
-void EndJob(uint8_t status) {
-    JOB_STATUS.store(status, std::memory_order_relaxed);
-    JOB_KIND.store(JOB_IDLE, std::memory_order_release);
-}
 
 // Copies a status-0 identify payload into the record. Every read stays inside
 // the `length` bytes that arrived; texts longer than their 100-byte field are
 // cut to it. False, with the record untouched, when the declared contents run
 // past the data.
 bool StoreIdentify(const uint8_t* payload, uint32_t length, TARGET_INFO* info) {
-    if (length < 6) {
+    if (length < IDENTIFY_TEXT1_AT) {
         return false;
     }
-    const uint32_t len1 = payload[5];
-    if (6 + len1 + 1 > length) {
+    const uint32_t len1 = payload[IDENTIFY_TEXT1_LENGTH_AT];
+    const uint32_t text2_length_at = IDENTIFY_TEXT1_AT + len1;
+    if (text2_length_at + IDENTIFY_TEXT_LENGTH_SIZE > length) {
         return false;
     }
-    const uint32_t len2 = payload[6 + len1];
+    const uint32_t len2 = payload[text2_length_at];
+    const uint32_t text2_at = text2_length_at + IDENTIFY_TEXT_LENGTH_SIZE;
     if (len1 + len2 + IDENTIFY_FIXED_SIZE > length) {
         return false;
     }
     const uint32_t keep1 = len1 < TARGET_TEXT_SIZE ? len1 : TARGET_TEXT_SIZE;
     const uint32_t keep2 = len2 < TARGET_TEXT_SIZE ? len2 : TARGET_TEXT_SIZE;
-    info->target_value = ReadLE32(payload + 1);
+    info->target_value = LE_Read32(payload + IDENTIFY_VALUE_AT);
     info->text1_len = static_cast<uint8_t>(keep1);
-    std::memcpy(info->text1, payload + 6, keep1);
+    std::memcpy(info->text1, payload + IDENTIFY_TEXT1_AT, keep1);
     info->text2_len = static_cast<uint8_t>(keep2);
-    std::memcpy(info->text2, payload + 7 + len1, keep2);
-    const uint8_t* ranges = payload + 7 + len1 + len2;
-    info->crc_start[0] = ReadLE32(ranges);
-    info->crc_length[0] = ReadLE32(ranges + 4);
+    std::memcpy(info->text2, payload + text2_at, keep2);
+    const uint8_t* range0 = payload + text2_at + len2;
+    info->crc_start[0] = LE_Read32(range0 + CRC_RANGE_START_AT);
+    info->crc_length[0] = LE_Read32(range0 + CRC_RANGE_LENGTH_AT);
     // Range 1 only in the long form; the short form leaves it as it was.
     if (length == len1 + len2 + IDENTIFY_FIXED_SIZE + IDENTIFY_LONG_EXTRA) {
-        info->crc_start[1] = ReadLE32(ranges + 8);
-        info->crc_length[1] = ReadLE32(ranges + 12);
+        const uint8_t* range1 = range0 + CRC_RANGE_SIZE;
+        info->crc_start[1] = LE_Read32(range1 + CRC_RANGE_START_AT);
+        info->crc_length[1] = LE_Read32(range1 + CRC_RANGE_LENGTH_AT);
     }
     return true;
 }
@@ -96,31 +77,32 @@ void RunEraseJob(uint8_t command, uint32_t reply_timeout_ms) {
     UI_SetProgress(1);
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     if (FRAME_Command(0, nullptr, command) != 0) {
-        EndJob(JOB_COMM_FAILED);
+        WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
     uint32_t length = 0;
     if (FRAME_Receive(reply, reply_timeout_ms, &length) != 0 ||
-        reply[COMMAND] != REPLY_BLANK_CHECK) {
-        EndJob(JOB_COMM_FAILED);
+        reply[FRAME_COMMAND_AT] != REPLY_BLANK_CHECK) {
+        WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
     if (length == 0) {
-        EndJob(JOB_OK);
+        WORKER_EndJob(JOB_OK);
         return;
     }
     // Too short for an address and a value: not a reply we can trust.
     if (length < ERASE_FAIL_SIZE) {
-        EndJob(JOB_COMM_FAILED);
+        WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
-    JOB_ErrorAddress.store(ReadLE32(reply + PAYLOAD), std::memory_order_relaxed);
-    JOB_ErrorValue.store(ReadLE32(reply + PAYLOAD + 4), std::memory_order_relaxed);
-    EndJob(JOB_TARGET_ERROR);
+    const uint8_t* payload = reply + FRAME_PAYLOAD_AT;
+    JOB_ErrorAddress.store(LE_Read32(payload + ERASE_FAIL_ADDRESS_AT), std::memory_order_relaxed);
+    JOB_ErrorValue.store(LE_Read32(payload + ERASE_FAIL_VALUE_AT), std::memory_order_relaxed);
+    WORKER_EndJob(JOB_TARGET_ERROR);
 }
 
 void RunAcknowledgedJob(uint8_t command) {
-    EndJob(FRAME_Command(0, nullptr, command) == 0 ? JOB_OK : JOB_COMM_FAILED);
+    WORKER_EndJob(FRAME_Command(0, nullptr, command) == 0 ? JOB_OK : JOB_COMM_FAILED);
 }
 
 // A job is meant for the connection that was up when it was stored; if that
@@ -130,16 +112,21 @@ bool JobConnectionHolds() {
                                        JOB_Connection.load(std::memory_order_acquire);
 }
 
-bool IsJobKind(uint8_t kind) {
+} // namespace
+
+bool WORKER_IsJobKind(uint8_t kind) {
     return kind == CMD_CLEAR || kind == CMD_PROGRAM || kind == CMD_MAKE_VALID ||
            kind == CMD_BLANK_CHECK || kind == CMD_GET_CRC || kind == CMD_START_APP;
 }
 
-} // namespace
+void WORKER_EndJob(uint8_t status) {
+    JOB_STATUS.store(status, std::memory_order_relaxed);
+    JOB_KIND.store(JOB_IDLE, std::memory_order_release);
+}
 
 uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate) {
-    const uint32_t baud = baud_rate == 0 ? SLOW_BAUD : baud_rate;
-    return 1210000 / baud + 40;
+    const uint32_t baud = baud_rate == 0 ? IDENTIFY_SLOW_BAUD : baud_rate;
+    return IDENTIFY_TIMEOUT_BAUD_MS / baud + IDENTIFY_TIMEOUT_MARGIN_MS;
 }
 
 uint32_t TARGET_GetConnectionSerial() {
@@ -160,12 +147,12 @@ void TARGET_Identify() {
     TARGET_INFO info;
     TARGET_ReadInfo(&info);
     if (answered) {
-        const uint8_t status = reply[PAYLOAD];
-        if (status == 0) {
+        const uint8_t status = reply[FRAME_PAYLOAD_AT + IDENTIFY_STATUS_AT];
+        if (status == IDENTIFY_STATUS_OK) {
             TARGET_INFO next = info;
-            answered = StoreIdentify(reply + PAYLOAD, length, &next);
+            answered = StoreIdentify(reply + FRAME_PAYLOAD_AT, length, &next);
             if (answered) {
-                next.reply_command = reply[COMMAND];
+                next.reply_command = reply[FRAME_COMMAND_AT];
                 next.status = 0;
                 next.status_nonzero = 0;
                 if (next.connected != 1) {
@@ -175,7 +162,7 @@ void TARGET_Identify() {
                 TARGET_WriteInfo(&next);
             }
         } else {
-            info.reply_command = reply[COMMAND];
+            info.reply_command = reply[FRAME_COMMAND_AT];
             info.status = status;
             info.status_nonzero = 1;
             TARGET_WriteInfo(&info);
@@ -210,7 +197,7 @@ void TARGET_GetCRC() {
     uint32_t length = 0;
     if (FRAME_Command(0, nullptr, CMD_GET_CRC) != 0 ||
         FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != 0) {
-        EndJob(JOB_COMM_FAILED);
+        WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
     TARGET_INFO info;
@@ -219,30 +206,30 @@ void TARGET_GetCRC() {
         if (range == 1 && info.crc_length[1] == 0) {
             break;
         }
-        uint8_t request[8];
-        WriteLE32(request, info.crc_start[range]);
-        WriteLE32(request + 4, info.crc_length[range]);
+        uint8_t request[CRC_RANGE_SIZE];
+        LE_Write32(request + CRC_RANGE_START_AT, info.crc_start[range]);
+        LE_Write32(request + CRC_RANGE_LENGTH_AT, info.crc_length[range]);
         if (FRAME_Command(sizeof request, request, CMD_GET_CRC) != 0 ||
             FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != 0) {
-            EndJob(JOB_COMM_FAILED);
+            WORKER_EndJob(JOB_COMM_FAILED);
             return;
         }
     }
     // The answer to the last range carries the CRC over all ranges sent.
-    if (reply[COMMAND] != REPLY_CRC || length < CRC_REPLY_SIZE) {
-        EndJob(JOB_COMM_FAILED);
+    if (reply[FRAME_COMMAND_AT] != REPLY_CRC || length < CRC_REPLY_SIZE) {
+        WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
-    TARGET_SetLastCRC(reply[PAYLOAD + 1] | reply[PAYLOAD + 2] << 8);
-    EndJob(JOB_OK);
+    TARGET_SetLastCRC(LE_Read16(reply + FRAME_PAYLOAD_AT + CRC_REPLY_VALUE_AT));
+    WORKER_EndJob(JOB_OK);
 }
 
 unsigned long WORKER_Thread(void*) {
     TARGET_SetLastCRC(-1);
     while (WORKER_StopRequest.load(std::memory_order_acquire) == 0) {
         const uint8_t kind = JOB_KIND.load(std::memory_order_acquire);
-        if (IsJobKind(kind) && !JobConnectionHolds()) {
-            EndJob(JOB_COMM_FAILED);
+        if (WORKER_IsJobKind(kind) && !JobConnectionHolds()) {
+            WORKER_EndJob(JOB_COMM_FAILED);
             continue;
         }
         switch (kind) {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "target/le.h" // the byte codec only; frames and CRC stay the simulator's own
+
 namespace {
 
 struct CrcTable {
@@ -26,14 +28,9 @@ const CrcTable& Table() {
 }
 
 void PutLe32(std::vector<uint8_t>* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
-
-uint32_t GetLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    uint8_t bytes[4];
+    LE_Write32(bytes, value);
+    out->insert(out->end(), bytes, bytes + sizeof bytes);
 }
 
 bool InRange(uint32_t seq, uint32_t first, uint32_t count) {
@@ -165,8 +162,9 @@ void CrcReply(SIM_CORE* core, Answer* answer) {
         crc = static_cast<uint16_t>(crc + 1);
     }
     core->stats.last_crc = crc;
-    answer->Frame(SIM_CMD_GET_CRC,
-                  {0x00, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
+    uint8_t bytes[2];
+    LE_Write16(bytes, crc);
+    answer->Frame(SIM_CMD_GET_CRC, {0x00, bytes[0], bytes[1]});
 }
 
 // Returns false when the request put the target out of reach (vanish fault).
@@ -206,7 +204,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
             // Refused: error frames instead of the acknowledge, each naming
             // the block's address and the flash word found there.
             ++core->stats.naks;
-            const uint32_t address = length >= 4 ? GetLe32(data) : 0;
+            const uint32_t address = length >= 4 ? LE_Read32(data) : 0;
             std::vector<uint8_t> p;
             PutLe32(&p, f.nak_address_set ? f.nak_address : address);
             PutLe32(&p, f.nak_value_set ? f.nak_value : FlashWord(core, address));
@@ -215,7 +213,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
             }
             break;
         }
-        WriteFlash(core, GetLe32(data), data + 4, length - 4);
+        WriteFlash(core, LE_Read32(data), data + 4, length - 4);
         answer.Ack();
         if (!core->vanish_done && f.vanish_after_blocks != 0 && seq >= f.vanish_after_blocks) {
             core->vanish_done = true;
@@ -233,7 +231,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         if (length == 0) {
             core->crc_reg = 0xFFFF;
         } else if (length == 8) {
-            core->crc_reg = CrcOverFlash(core, core->crc_reg, GetLe32(data), GetLe32(data + 4));
+            core->crc_reg = CrcOverFlash(core, core->crc_reg, LE_Read32(data), LE_Read32(data + 4));
         } else {
             ++core->stats.unknown;
             break;
