@@ -89,7 +89,7 @@ class MainDialogTest : public ::testing::Test {
         if (dialog_ != nullptr) {
             DestroyWindow(dialog_);
         }
-        DrainMessages();
+        PumpMessages();
     }
     HWND dialog_ = nullptr;
 };
@@ -301,13 +301,13 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     // The handheld runs its application now: the poll that the stop waited
     // out went unanswered, and its notice was still queued.
-    DrainMessages();
+    PumpMessages();
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     // Nor does any other notice from before the stop, whatever its order.
     PostMessageA(dialog_, WM_COMMAND, 1025, 0);
     PostMessageA(dialog_, WM_COMMAND, 1024, 0);
-    DrainMessages();
+    PumpMessages();
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
@@ -352,7 +352,7 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
         DestroyWindow(dialog_);
         dialog_ = nullptr;
-        DrainMessages();
+        PumpMessages();
     }
 }
 
