@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build python3 gcc g++
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev googletest
-  wine wine64 socat xvfb xauth x11-utils procps util-linux
+  wine wine64 socat xvfb x11-utils procps util-linux
   srecord imagemagick
   clang libclang-rt-dev
 )

@@ -7,7 +7,8 @@
 The simulated handheld (tidewell_sim.exe) and the real TidewellUpdater.exe run
 under Wine in the build's own prefix, on the two ends of a virtual null-modem
 cable (COM3 for the updater, COM10 for the handheld). The updater's window is
-driven through tw_uidriver.exe, on this display or on a private Xvfb."""
+driven through tw_uidriver.exe, on this display or on a private Xvfb
+(tools/testbench/xvfb.sh)."""
 import argparse
 import os
 import re
@@ -89,26 +90,14 @@ class Session:
         self.env["WINEPREFIX"] = os.path.join(build, "wineprefix")
         self.env["TW_BENCH_DIR"] = os.path.join(build, "testbench")
         self.procs = []
-        self.xvfb = None
 
-    def start_display(self):
-        if self.env.get("DISPLAY"):
-            return f"display {self.env['DISPLAY']}"
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        # The number and its newline come separately; keep the pipe open after.
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read_fd, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        self.xvfb_pipe = read_fd
-        self.env["DISPLAY"] = ":" + number.decode().strip()
-        return f"private Xvfb on {self.env['DISPLAY']}"
+    def private_display(self):
+        """Whether the display is our own (tools/testbench/xvfb.sh started it)."""
+        return self.env.get("TW_PRIVATE_DISPLAY") == "1"
+
+    def display(self):
+        kind = "private Xvfb on" if self.private_display() else "display"
+        return f"{kind} {self.env['DISPLAY']}"
 
     def wine(self, *args, **kw):
         cmd = [os.path.join(ROOT, "tools", "testbench", "wine-run.sh"), self.build, *args]
@@ -146,9 +135,6 @@ class Session:
                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-k"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            self.xvfb.wait()
 
 
 def say(text):
@@ -192,7 +178,7 @@ def run(build, timeout_s):
         if os.path.exists(f):
             os.remove(f)
     try:
-        say(f"Display: {s.start_display()}")
+        say(f"Display: {s.display()}")
         say("Preparing the Wine prefix and the virtual cable COM3 <-> COM10 ...")
         s.drive("sleep", "0")  # makes the prefix and starts its server
         s.bench("reset")
@@ -212,7 +198,7 @@ def run(build, timeout_s):
         say(f"Updater window: {caption}; ports: {', '.join(p.strip() for p in ports)}")
         say(f"Status: {connection}")
         say("Pressing Start ...")
-        if s.xvfb is not None:
+        if s.private_display():
             # On our own display the mouse moves over the window, as a hand
             # would; each move wakes the updater's loop. Never on the user's.
             s.wine_bg("wiggle.log", os.path.join(build, "tools", "uidriver", "tw_uidriver.exe"),
@@ -268,6 +254,10 @@ def main():
         return 0 if ok else 1
     if not args.build:
         parser.error("--build is needed")
+    if not os.environ.get("DISPLAY"):
+        # The test bench's one way to a private display; it ends with us.
+        xvfb = os.path.join(ROOT, "tools", "testbench", "xvfb.sh")
+        os.execv(xvfb, [xvfb, sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
     # Ending by a signal still cleans up (the run's finally clause).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     signal.signal(signal.SIGHUP, lambda *_: sys.exit(129))

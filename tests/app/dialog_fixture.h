@@ -4,10 +4,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <functional>
 #include <string>
 
 #include "app/resource.h"
+#include "tests/support/pump.h"
 
 inline HINSTANCE TestInstance() {
     return GetModuleHandleA(nullptr);
@@ -94,28 +94,6 @@ inline bool IsAtTemplatePlace(HWND dialog, HWND control, int x, int y, int width
 
 inline int ProgressPosition(HWND dialog) {
     return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
-}
-
-// Dispatches what is queued for this thread without waiting.
-inline void DrainMessages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-}
-
-// Dispatches until the test holds or the time is up.
-inline bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start >= timeout_ms) {
-            return false;
-        }
-        DrainMessages();
-        Sleep(1);
-    }
-    return true;
 }
 
 // A key pressed and released, posted to the window as the keyboard would.

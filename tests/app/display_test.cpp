@@ -33,7 +33,7 @@ class DisplayTest : public ::testing::Test {
     void TearDown() override {
         UI_SetDialogWindow(nullptr);
         DestroyWindow(dialog_);
-        DrainMessages();
+        PumpMessages();
     }
     HWND dialog_ = nullptr;
 };
@@ -97,7 +97,7 @@ TEST_F(DisplayTest, NothingChangesBeforeTheWindowIsRecorded) {
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ProgressPosition(dialog_), 0);
-    DrainMessages();
+    PumpMessages();
     EXPECT_TRUE(g_commands.empty());
     EXPECT_EQ(UI_GetDialogWindow(), nullptr);
 }
@@ -149,7 +149,7 @@ TEST_F(DisplayTest, ServingSentMessagesLeavesPostedOnesQueued) {
     worker.join();
     EXPECT_EQ(ProgressPosition(dialog_), 3);
     EXPECT_TRUE(g_commands.empty());
-    DrainMessages();
+    PumpMessages();
     ASSERT_EQ(g_commands.size(), 1u);
     EXPECT_EQ(g_commands[0], 1025u);
 }

@@ -116,7 +116,7 @@ class MainDialogTest : public ::testing::Test {
         if (dialog_ != nullptr) {
             DestroyWindow(dialog_);
         }
-        DrainMessages();
+        PumpMessages();
     }
     HWND dialog_ = nullptr;
 };
@@ -284,7 +284,7 @@ TEST_F(MainDialogTest, PicturesAreDrawnForTheWindowsDpi) {
     expect_drawn_for(static_cast<int>(UI_GetWindowDpi(dialog_)));
     for (const int dpi : {192, 110, 96}) {
         SendMessageA(dialog_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), 0);
-        DrainMessages();
+        PumpMessages();
         expect_drawn_for(dpi);
     }
 }
@@ -368,13 +368,13 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     EXPECT_NE(QueryEndSession(dialog_), FALSE);
     // The handheld runs its application now: the poll that the stop waited
     // out went unanswered, and its notice was still queued.
-    DrainMessages();
+    PumpMessages();
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     // Nor does any other notice from before the stop, whatever its order.
     PostMessageA(dialog_, WM_COMMAND, 1025, 0);
     PostMessageA(dialog_, WM_COMMAND, 1024, 0);
-    DrainMessages();
+    PumpMessages();
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
@@ -424,7 +424,7 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         EXPECT_NE(QueryEndSession(dialog_), FALSE);
         DestroyWindow(dialog_);
         dialog_ = nullptr;
-        DrainMessages();
+        PumpMessages();
     }
 }
 

@@ -33,13 +33,14 @@
 #include "image/image.h"
 #include "target/job.h"
 #include "target/worker.h"
+#include "tests/support/bytes.h"
 #include "tests/worker/harness.h"
 
 namespace {
 
 using CLOCK = std::chrono::steady_clock;
 
-uint32_t g_runs = 50;
+uint32_t g_runs = 30;
 uint32_t g_seed = 20240611;
 
 // Longest a run may take: a clear whose reply never comes waits 60 s, a CRC
@@ -439,10 +440,6 @@ struct REFERENCE {
     uint16_t crc = 0;
 };
 
-uint32_t Base(const std::vector<uint8_t>& data) {
-    return data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
-}
-
 // Every block of the image acknowledged, in this run, before the first
 // make-valid (after the last clear before it). Empty when that holds.
 std::string CheckMakeValid(const SIM_CORE& core, const REFERENCE& ref) {
@@ -461,15 +458,15 @@ std::string CheckMakeValid(const SIM_CORE& core, const REFERENCE& ref) {
     std::map<uint32_t, const std::vector<uint8_t>*> acked;
     for (size_t i = from; i < valid; ++i) {
         if (log[i].command == SIM_CMD_PROGRAM && log[i].acknowledged && log[i].data.size() >= 4) {
-            acked[Base(log[i].data)] = &log[i].data;
+            acked[GetLe32(log[i].data)] = &log[i].data;
         }
     }
     for (const SIM_REQUEST& block : ref.blocks) {
-        const auto it = acked.find(Base(block.data));
+        const auto it = acked.find(GetLe32(block.data));
         if (it == acked.end() || *it->second != block.data) {
             char text[96];
             std::snprintf(text, sizeof text, "made valid with block %08X not acknowledged",
-                          Base(block.data));
+                          GetLe32(block.data));
             return text;
         }
     }
@@ -528,7 +525,7 @@ bool TakeReference(REFERENCE* ref) {
     }
     ref->first = IMAGE_GetFirstAddr(APP_Image);
     const SIM_REQUEST& last = ref->blocks.back();
-    ref->last = Base(last.data) + static_cast<uint32_t>(last.data.size()) - 5;
+    ref->last = GetLe32(last.data) + static_cast<uint32_t>(last.data.size()) - 5;
     // The update succeeded, so the target's CRC is the updater's own.
     ref->crc = core.stats.last_crc;
     return ref->blocks.size() == IMAGE_BLOCKS;
@@ -607,7 +604,9 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
             if (fault.empty() && (core.stats.last_crc != ref.crc || core.stats.made_valid == 0)) {
                 fault = "success without the image made valid and its CRC matching";
             }
-            if (fault.empty() && !seen.text_kept) {
+            // A user who cancelled during start application ends the dialog
+            // himself, over the success shown.
+            if (fault.empty() && !seen.cancelled && !seen.text_kept) {
                 fault = "success text gone before Ok";
             }
         }

@@ -1,7 +1,7 @@
 // The serial layer against the test bench's virtual cables. The layer keeps
 // process-wide state, so the tests build on each other in the order written:
 // the port is first chosen by COM_SetConfig, and COM_Close comes last.
-#include "tests/com/peer.h"
+#include "tests/com/com_fixture.h"
 
 #include "com/com_read_calls.h"
 

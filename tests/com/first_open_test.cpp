@@ -1,7 +1,7 @@
 // The first read or write, before any port was chosen successfully, opens the
 // port with plain defaults and transfers nothing. Runs in a program of its own
 // because it needs the layer untouched.
-#include "tests/com/peer.h"
+#include "tests/com/com_fixture.h"
 
 #include <gtest/gtest.h>
 

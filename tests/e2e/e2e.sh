@@ -26,23 +26,13 @@ cleanup() {
     kill "$p" 2>/dev/null || true
   done
   bench reset >/dev/null 2>&1 || true # the cables' socat processes
+  tw_xvfb_stop
 }
 trap cleanup EXIT
 
 # One display for the updater and the driver: a Xvfb of our own unless given.
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 140 180); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      sleep 0.05
-    done
-    export DISPLAY=":$n"
-    break
-  done
-fi
+source "$src/tools/testbench/xvfb.sh"
+tw_xvfb_start "$work/xvfb.log" || exit 1
 
 run() { "$src/tools/testbench/wine-run.sh" "$build" "$@"; }
 bench() { "$src/tools/testbench/bench.sh" "$@"; }

@@ -4,12 +4,12 @@
 // and its standalone program.
 #include "com/com.h"
 #include "target/frame.h"
+#include "tests/support/bytes.h"
 #include "tests/support/testbench.h"
 #include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/frame/bytes.h"
 #include <windows.h>
 
 #include <cstdio>
@@ -24,10 +24,6 @@ namespace {
 constexpr int kUpdaterPort = 11;
 constexpr int kSimPort = 12;
 
-uint32_t GetLe32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void Drain() {
     uint8_t junk[512];
     while (COM_Read(junk, sizeof junk, 50) != 0) {
@@ -36,11 +32,7 @@ void Drain() {
 
 class FrameSim : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(TESTBENCH_Reset());
-        ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kSimPort));
-        ASSERT_EQ(0, TESTBENCH_OpenUpdaterPort(kUpdaterPort));
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(TESTBENCH_UpdaterCable(kUpdaterPort, kSimPort)); }
     static void TearDownTestSuite() {
         COM_Close();
         TESTBENCH_Reset();
@@ -108,7 +100,7 @@ TEST_F(FrameSim, IdentifyProgramAndCrcRoundTrips) {
         ASSERT_EQ(0, FRAME_Receive(buffer, 1000, &length));
     }
     EXPECT_EQ(5, buffer[6]);
-    EXPECT_EQ(crc, buffer[8] | buffer[9] << 8);
+    EXPECT_EQ(crc, GetLe16(buffer + 8));
 }
 
 TEST_F(FrameSim, LostAcknowledgeMakesTheCommandSendAgain) {

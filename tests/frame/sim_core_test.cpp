@@ -4,16 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/frame/bytes.h"
+#include "tests/support/bytes.h"
 
 #include <string>
 #include <vector>
 
 namespace {
-
-Bytes Reply(uint8_t command, const Bytes& payload) {
-    return SIM_EncodeFrame(SIM_CTRL_REPLY, command, payload.data(), payload.size());
-}
 
 class SimCore : public ::testing::Test {
   protected:
@@ -140,17 +136,14 @@ TEST_F(SimCore, CrcRunsOverAllRangesSinceTheOpeningRequest) {
     const uint16_t both = SIM_Crc16(one, r1.data(), r1.size());
 
     EXPECT_EQ(Cat({SIM_ACK}, Reply(5, {0, 0xFF, 0xFF})), Request(5));
-    EXPECT_EQ(
-        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(one), static_cast<uint8_t>(one >> 8)})),
-        Request(5, Cat(Le32(0x1000), Le32(6))));
-    EXPECT_EQ(
-        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(both), static_cast<uint8_t>(both >> 8)})),
-        Request(5, Cat(Le32(0x2000), Le32(4))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(one)))),
+              Request(5, Cat(Le32(0x1000), Le32(6))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(both)))),
+              Request(5, Cat(Le32(0x2000), Le32(4))));
     // A new opening request starts the register again.
     Request(5);
-    EXPECT_EQ(
-        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(one), static_cast<uint8_t>(one >> 8)})),
-        Request(5, Cat(Le32(0x1000), Le32(6))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(one)))),
+              Request(5, Cat(Le32(0x1000), Le32(6))));
 }
 
 TEST_F(SimCore, SilentLogsButAnswersNothing) {
@@ -241,9 +234,7 @@ TEST_F(SimCore, WrongCrcAndNotBlank) {
     Request(5);
     const Bytes ff(8, 0xFF);
     const uint16_t crc = SIM_Crc16(0xFFFF, ff.data(), ff.size()) + 1;
-    EXPECT_EQ(
-        Cat({SIM_ACK}, Reply(5, {0, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)})),
-        Request(5, Cat(Le32(0), Le32(8))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(crc)))), Request(5, Cat(Le32(0), Le32(8))));
     EXPECT_EQ(Cat({SIM_ACK}, Reply(4, Cat(Le32(0x40081000), Le32(7)))), Request(SIM_CMD_CLEAR));
 }
 

@@ -102,3 +102,8 @@ int TESTBENCH_OpenUpdaterPort(int n) {
     config.stop_bits = 0;
     return COM_SetConfig(&config);
 }
+
+bool TESTBENCH_UpdaterCable(int updater, int target) {
+    return TESTBENCH_Reset() && TESTBENCH_MapPair(updater, target) &&
+           TESTBENCH_OpenUpdaterPort(updater) == 0;
+}

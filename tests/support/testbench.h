@@ -21,6 +21,10 @@ bool TESTBENCH_Reset();
 // "\\.\COMn"
 std::string TESTBENCH_PortPath(int n);
 
+// A bench with only the cable between COMupdater and COMtarget, and the updater's
+// end opened as by TESTBENCH_OpenUpdaterPort.
+bool TESTBENCH_UpdaterCable(int updater, int target);
+
 // Opens COMn as the updater's port, with the dialog's line settings
 // (115200 baud, 8 data bits, odd parity, one stop bit); COM_SetConfig's result.
 int TESTBENCH_OpenUpdaterPort(int n);

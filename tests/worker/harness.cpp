@@ -3,11 +3,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <utility>
 
 #include "app/ui.h"
 #include "com/com.h"
@@ -124,30 +122,8 @@ void HARNESS_RestartWorker() {
     WORKER_Start();
 }
 
-void HARNESS_Pump(uint32_t ms) {
-    HARNESS_PumpUntil([] { return false; }, ms);
-}
-
-bool HARNESS_PumpUntil(const std::function<bool()>& done, uint32_t timeout_ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (GetTickCount() - start >= timeout_ms) {
-            return false;
-        }
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        Sleep(1);
-    }
-}
-
 bool HARNESS_WaitConnected(uint32_t timeout_ms) {
-    return HARNESS_PumpUntil([] { return TARGET_IsConnected(); }, timeout_ms);
+    return PumpUntil([] { return TARGET_IsConnected(); }, timeout_ms);
 }
 
 int HARNESS_CountCommands(uint32_t id) {
@@ -227,111 +203,25 @@ std::vector<uint8_t> HARNESS_Bytes(uint32_t count, uint32_t seed) {
     return bytes;
 }
 
-// --- scripted peer ---
-
-struct PEER {
-    HANDLE port = INVALID_HANDLE_VALUE;
-    PEER_HANDLER handler;
-    std::thread thread;
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<uint8_t> commands;
-};
-
-namespace {
-
-bool ReadExact(PEER* peer, uint8_t* out, DWORD count) {
-    DWORD got = 0;
-    while (got < count && !peer->stop.load()) {
-        DWORD n = 0;
-        if (!ReadFile(peer->port, out + got, count - got, &n, nullptr)) {
-            return false;
-        }
-        got += n;
-    }
-    return got == count;
-}
-
-void PeerLoop(PEER* peer) {
-    while (!peer->stop.load()) {
-        uint8_t start = 0;
-        if (!ReadExact(peer, &start, 1) || start != 0x68) {
-            continue;
-        }
-        uint8_t header[6];
-        if (!ReadExact(peer, header, 6)) {
-            continue;
-        }
-        std::vector<uint8_t> data(header[0] + 2u);
-        if (!ReadExact(peer, data.data(), static_cast<DWORD>(data.size()))) {
-            continue;
-        }
-        data.resize(header[0]);
-        {
-            std::lock_guard<std::mutex> guard(peer->lock);
-            peer->commands.push_back(header[5]);
-        }
-        for (const PEER_SEND& send : peer->handler(header[5], data)) {
-            if (send.delay_ms != 0) {
-                Sleep(send.delay_ms);
-            }
-            DWORD written = 0;
-            WriteFile(peer->port, send.bytes.data(), static_cast<DWORD>(send.bytes.size()),
-                      &written, nullptr);
-        }
-    }
-}
-
-} // namespace
-
-PEER* PEER_Start(PEER_HANDLER handler) {
-    PEER* peer = new PEER;
-    peer->handler = std::move(handler);
-    peer->port = CreateFileA(TESTBENCH_PortPath(TARGET_PORT).c_str(), GENERIC_READ | GENERIC_WRITE,
-                             0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (peer->port == INVALID_HANDLE_VALUE) {
-        delete peer;
+std::unique_ptr<Peer> HARNESS_StartPeer(PEER_HANDLER handler) {
+    auto peer = std::make_unique<Peer>(TARGET_PORT);
+    if (!peer->ok()) {
         return nullptr;
     }
-    COMMTIMEOUTS t = {};
-    t.ReadTotalTimeoutConstant = 20;
-    SetCommTimeouts(peer->port, &t);
-    PurgeComm(peer->port, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    peer->thread = std::thread(PeerLoop, peer);
+    peer->Serve(std::move(handler));
     return peer;
 }
 
-void PEER_Stop(PEER* peer) {
-    if (peer == nullptr) {
-        return;
-    }
-    peer->stop.store(true);
-    peer->thread.join();
-    CloseHandle(peer->port);
-    delete peer;
-}
-
-std::vector<uint8_t> PEER_Commands(PEER* peer) {
-    std::lock_guard<std::mutex> guard(peer->lock);
-    return peer->commands;
-}
-
-std::vector<uint8_t> PEER_Reply(uint8_t command, const std::vector<uint8_t>& data) {
-    return SIM_EncodeFrame(0x80, command, data.data(), data.size());
-}
-
-std::vector<uint8_t> PEER_IdentifyPayload(uint8_t status, const std::string& text1,
-                                          const std::string& text2, bool long_form) {
-    std::vector<uint8_t> p = {status, 0x04, 0x00, 0x01, 0x00};
+Bytes HARNESS_IdentifyPayload(uint8_t status, const std::string& text1, const std::string& text2,
+                              bool long_form) {
+    Bytes p = Cat({status}, Le32(0x00010004));
     p.push_back(static_cast<uint8_t>(text1.size()));
     p.insert(p.end(), text1.begin(), text1.end());
     p.push_back(static_cast<uint8_t>(text2.size()));
     p.insert(p.end(), text2.begin(), text2.end());
     const uint32_t ranges[4] = {0x1000, 0x10, 0x2000, 0x20};
     for (int i = 0; i < (long_form ? 4 : 2); ++i) {
-        for (int b = 0; b < 4; ++b) {
-            p.push_back(static_cast<uint8_t>(ranges[i] >> (8 * b)));
-        }
+        p = Cat(p, Le32(ranges[i]));
     }
     return p;
 }

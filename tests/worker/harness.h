@@ -1,15 +1,19 @@
 // Shared by the worker tests: the cable between the updater's port and the
 // target's, the simulated handheld or a scripted peer on the target's end,
 // and a hidden window on the test thread that takes the worker's
-// notifications and progress calls the way the main dialog does.
+// notifications and progress calls the way the main dialog does (they arrive
+// while the test pumps, tests/support/pump.h).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/peer.h"
+#include "tests/support/pump.h"
 #include "tools/sim/sim.h"
 
 struct IMAGE;
@@ -26,8 +30,6 @@ bool HARNESS_Setup(PROGRESS_BAR bar);
 void HARNESS_RestartWorker();
 // The hidden window that stands in for the dialog (a HWND).
 void* HARNESS_Window();
-void HARNESS_Pump(uint32_t ms);
-bool HARNESS_PumpUntil(const std::function<bool()>& done, uint32_t timeout_ms);
 bool HARNESS_WaitConnected(uint32_t timeout_ms = 5000);
 
 // What the window saw.
@@ -49,19 +51,10 @@ std::vector<SIM_REQUEST> HARNESS_Requests(SIM* sim, uint8_t command);
 IMAGE* HARNESS_MakeImage(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& areas);
 std::vector<uint8_t> HARNESS_Bytes(uint32_t count, uint32_t seed);
 
-// A scripted far end: answers each request frame with what the handler
-// returns, on a thread of its own.
-struct PEER_SEND {
-    uint32_t delay_ms;
-    std::vector<uint8_t> bytes;
-};
-using PEER_HANDLER =
-    std::function<std::vector<PEER_SEND>(uint8_t command, const std::vector<uint8_t>& data)>;
-struct PEER;
-PEER* PEER_Start(PEER_HANDLER handler);
-void PEER_Stop(PEER* peer);
-// Commands received so far, in order.
-std::vector<uint8_t> PEER_Commands(PEER* peer);
-std::vector<uint8_t> PEER_Reply(uint8_t command, const std::vector<uint8_t>& data);
-std::vector<uint8_t> PEER_IdentifyPayload(uint8_t status, const std::string& text1,
-                                          const std::string& text2, bool long_form);
+// A peer on the target's end answering each request frame with what the
+// handler returns; null when the port does not open.
+std::unique_ptr<Peer> HARNESS_StartPeer(PEER_HANDLER handler);
+// An identify reply's payload: status, target value, the two texts, two or
+// four range words.
+Bytes HARNESS_IdentifyPayload(uint8_t status, const std::string& text1, const std::string& text2,
+                              bool long_form);

@@ -17,6 +17,7 @@
 #include "target/program.h"
 #include "target/target_info.h"
 #include "target/worker.h"
+#include "tests/support/bytes.h"
 #include "tests/worker/harness.h"
 
 namespace {
@@ -34,7 +35,7 @@ class JobTest : public ::testing::Test {
         HARNESS_OnTimer = nullptr;
         HARNESS_OnCommand = nullptr;
         HARNESS_StopSim(sim_);
-        PEER_Stop(peer_);
+        peer_.reset();
         APP_Image = nullptr;
         if (image_ != nullptr) {
             IMAGE_Free(image_);
@@ -56,15 +57,18 @@ class JobTest : public ::testing::Test {
         SIM_SetFaults(sim_, faults);
     }
     uint32_t Count(uint8_t command) { return SIM_CountRequests(sim_, command); }
+    // One case of a loop done: the next Start begins afresh.
+    void EndCase() {
+        HARNESS_StopSim(sim_);
+        sim_ = nullptr;
+        IMAGE_Free(image_);
+        image_ = nullptr;
+    }
 
     SIM* sim_ = nullptr;
-    PEER* peer_ = nullptr;
+    std::unique_ptr<Peer> peer_;
     IMAGE* image_ = nullptr;
 };
-
-uint32_t Base(const SIM_REQUEST& r) {
-    return r.data[0] | r.data[1] << 8 | r.data[2] << 16 | static_cast<uint32_t>(r.data[3]) << 24;
-}
 
 const AREAS SMALL = {{0x1000, HARNESS_Bytes(600, 1)}};
 
@@ -78,20 +82,20 @@ TEST_F(JobTest, BlocksFollowTheWindowsGapsAndAlignment) {
     const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
     ASSERT_EQ(blocks.size(), 4u);
     // Unaligned start and a short gap: one block, 0xFF before and between.
-    EXPECT_EQ(Base(blocks[0]), 0x1000u);
+    EXPECT_EQ(GetLe32(blocks[0].data), 0x1000u);
     std::vector<uint8_t> first(0x18, 0xFF);
     std::memcpy(&first[2], a.data(), 3);
     std::memcpy(&first[0x10], b.data(), 8);
     EXPECT_EQ(std::vector<uint8_t>(blocks[0].data.begin() + 4, blocks[0].data.end()), first);
     // A long gap closes the block; 236-byte windows from there.
-    EXPECT_EQ(Base(blocks[1]), 0x1200u);
+    EXPECT_EQ(GetLe32(blocks[1].data), 0x1200u);
     EXPECT_EQ(blocks[1].data.size(), 240u);
-    EXPECT_EQ(Base(blocks[2]), 0x12ECu);
+    EXPECT_EQ(GetLe32(blocks[2].data), 0x12ECu);
     EXPECT_EQ(blocks[2].data.size(), 4u + 64u);
     EXPECT_EQ(std::vector<uint8_t>(blocks[2].data.begin() + 4, blocks[2].data.end()),
               std::vector<uint8_t>(c.begin() + 236, c.end()));
     // A lone byte at an odd address: rounded down, padded up to four.
-    EXPECT_EQ(Base(blocks[3]), 0x1400u);
+    EXPECT_EQ(GetLe32(blocks[3].data), 0x1400u);
     EXPECT_EQ(std::vector<uint8_t>(blocks[3].data.begin() + 4, blocks[3].data.end()),
               (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x5A}));
     for (uint32_t i = 0; i < 300; ++i) {
@@ -120,7 +124,7 @@ TEST_F(JobTest, RefusedBlockEndsTheJobWithTheErrorFrameDetails) {
     // The loop stops at the refused block, which the closing flush sends again.
     const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(Base(blocks[1]), 0x10ECu);
+    EXPECT_EQ(GetLe32(blocks[1].data), 0x10ECu);
     EXPECT_EQ(blocks[2].data, blocks[1].data);
 }
 
@@ -173,14 +177,11 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
         EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
         EXPECT_TRUE(WORKER_IsRunning());
         if (c.faults.vanish_ms != 0) {
-            HARNESS_Pump(1000);
+            PumpFor(1000);
             EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
             EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
         }
-        HARNESS_StopSim(sim_);
-        sim_ = nullptr;
-        IMAGE_Free(image_);
-        image_ = nullptr;
+        EndCase();
     }
 }
 
@@ -205,10 +206,7 @@ TEST_F(JobTest, TargetCrcOfZeroOrOneFailsEvenWhenItMatches) {
         EXPECT_EQ(Count(SIM_CMD_GET_CRC), 2u);
         EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
         EXPECT_TRUE(WORKER_IsRunning());
-        HARNESS_StopSim(sim_);
-        sim_ = nullptr;
-        IMAGE_Free(image_);
-        image_ = nullptr;
+        EndCase();
     }
 }
 
@@ -224,12 +222,12 @@ TEST_F(JobTest, CancelDuringProgrammingSendsTheGatheredBytesAndStops) {
     };
     EXPECT_EQ(UPDATE_Run(), JOB_CANCELLED);
     HARNESS_OnTimer = nullptr;
-    HARNESS_Pump(500);
+    PumpFor(500);
     const std::vector<SIM_REQUEST> blocks = HARNESS_Requests(sim_, SIM_CMD_PROGRAM);
     ASSERT_GE(blocks.size(), 5u);
     ASSERT_LT(blocks.size(), 250u);
     // The last block carries on where the one before stopped.
-    EXPECT_EQ(Base(blocks.back()), Base(blocks[blocks.size() - 2]) + 236);
+    EXPECT_EQ(GetLe32(blocks.back().data), GetLe32(blocks[blocks.size() - 2].data) + 236);
     EXPECT_EQ(JOB_STATUS.load(), JOB_CANCELLED);
     EXPECT_EQ(PROGRAM_Block.pending, 0u);
     EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
@@ -269,13 +267,10 @@ TEST_F(JobTest, ACancelAsAJobEndsStoresNoFurtherJob) {
         EXPECT_EQ(UPDATE_Run(), JOB_CANCELLED);
         HARNESS_OnTimer = nullptr;
         EXPECT_TRUE(s_cancelled);
-        HARNESS_Pump(300);
+        PumpFor(300);
         EXPECT_EQ(Count(next), 0u);
         EXPECT_EQ(JOB_KIND.load(), JOB_IDLE);
-        HARNESS_StopSim(sim_);
-        sim_ = nullptr;
-        IMAGE_Free(image_);
-        image_ = nullptr;
+        EndCase();
     }
 }
 
@@ -305,7 +300,7 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
     APP_Image = image_;
     static std::atomic<int> drop{0};
     drop = 0;
-    peer_ = PEER_Start([](uint8_t command, const std::vector<uint8_t>&) {
+    peer_ = HARNESS_StartPeer([](uint8_t command, const std::vector<uint8_t>&) {
         switch (command) {
         case 0:
             if (drop > 0) {
@@ -313,9 +308,9 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
                 return std::vector<PEER_SEND>{};
             }
             return std::vector<PEER_SEND>{
-                {0, PEER_Reply(0, PEER_IdentifyPayload(0, "a", "b", true))}};
+                {0, Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true))}};
         case 1:
-            return std::vector<PEER_SEND>{{0, {0x90}}, {0, PEER_Reply(4, {})}};
+            return std::vector<PEER_SEND>{{0, {0x90}}, {0, Reply(4, {})}};
         case 2:
             drop = 2; // both sends of the next identify go unanswered
             return std::vector<PEER_SEND>{{0, {0x90}}};
@@ -331,10 +326,10 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
         }
     };
     EXPECT_EQ(UPDATE_Run(), JOB_COMM_FAILED);
-    HARNESS_Pump(200);
+    PumpFor(200);
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
     EXPECT_TRUE(TARGET_IsConnected());
-    const std::vector<uint8_t> commands = PEER_Commands(peer_);
+    const std::vector<uint8_t> commands = peer_->Commands();
     for (uint8_t c : commands) {
         EXPECT_NE(c, SIM_CMD_MAKE_VALID);
     }

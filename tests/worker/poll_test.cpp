@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "target/job.h"
 #include "target/target_info.h"
@@ -34,10 +35,15 @@ TARGET_INFO RawInfo() {
 PEER_HANDLER Answering(std::vector<uint8_t> identify, PEER_HANDLER others = nullptr) {
     return [identify, others](uint8_t command, const std::vector<uint8_t>& data) {
         if (command == 0) {
-            return std::vector<PEER_SEND>{{0, PEER_Reply(0, identify)}};
+            return std::vector<PEER_SEND>{{0, Reply(0, identify)}};
         }
         return others ? others(command, data) : std::vector<PEER_SEND>{};
     };
+}
+
+// A connected target that answers everything but identify as given.
+PEER_HANDLER Connected(PEER_HANDLER others) {
+    return Answering(HARNESS_IdentifyPayload(0, "a", "b", true), std::move(others));
 }
 
 TEST(IdentifyTimeout, FollowsTheBaudRateWithZeroCountingAs1200) {
@@ -51,7 +57,7 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
     SIM* sim = HARNESS_StartSim(SIM_CONFIG{});
     ASSERT_NE(sim, nullptr);
     ASSERT_TRUE(HARNESS_WaitConnected());
-    HARNESS_Pump(100);
+    PumpFor(100);
     TARGET_INFO info;
     TARGET_GetInfo(&info);
     EXPECT_EQ(info.connected, 1);
@@ -71,9 +77,9 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 0);
 
     HARNESS_StopSim(sim);
-    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
     const int ticks = HARNESS_CountCommands(ID_NOTIFY_TICK);
-    HARNESS_Pump(1200); // several silent cycles of about 200 ms
+    PumpFor(1200); // several silent cycles of about 200 ms
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
     EXPECT_GE(HARNESS_CountCommands(ID_NOTIFY_TICK), ticks + 3);
     TARGET_GetInfo(&info);
@@ -87,8 +93,8 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
     sim = HARNESS_StartSim(SIM_CONFIG{});
     ASSERT_TRUE(HARNESS_WaitConnected());
     HARNESS_StopSim(sim);
-    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
-    HARNESS_Pump(600);
+    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+    PumpFor(600);
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 2);
 }
 
@@ -97,8 +103,7 @@ TEST_F(PollTest, NonZeroStatusIsNotifiedButConnectsNothingAndRefusesJobs) {
     config.status = 3;
     SIM* sim = HARNESS_StartSim(config);
     ASSERT_NE(sim, nullptr);
-    ASSERT_TRUE(
-        HARNESS_PumpUntil([] { return HARNESS_CountCommands(ID_NOTIFY_CONNECTED) >= 2; }, 3000));
+    ASSERT_TRUE(PumpUntil([] { return HARNESS_CountCommands(ID_NOTIFY_CONNECTED) >= 2; }, 3000));
     EXPECT_FALSE(TARGET_IsConnected());
     const TARGET_INFO info = RawInfo();
     EXPECT_EQ(info.status, 3);
@@ -143,7 +148,7 @@ TEST_F(PollTest, ShortReplyAsksForOneRangeLongReplyForTwo) {
 TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
     // Texts longer than their field: cut to 100 bytes, ranges still found.
     const std::string long_text(150, 'x');
-    PEER* peer = PEER_Start(Answering(PEER_IdentifyPayload(0, long_text, "unit 7", true)));
+    auto peer = HARNESS_StartPeer(Answering(HARNESS_IdentifyPayload(0, long_text, "unit 7", true)));
     ASSERT_NE(peer, nullptr);
     ASSERT_TRUE(HARNESS_WaitConnected());
     TARGET_INFO info = RawInfo();
@@ -152,23 +157,23 @@ TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text2), info.text2_len), "unit 7");
     EXPECT_EQ(info.crc_start[0], 0x1000u);
     EXPECT_EQ(info.crc_length[1], 0x20u);
-    PEER_Stop(peer);
-    ASSERT_TRUE(HARNESS_PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
+    peer.reset();
+    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
 
     // Declared contents running past the data, or no data at all: not
     // stored, not a connection.
-    std::vector<uint8_t> overrun = PEER_IdentifyPayload(0, "abc", "def", false);
+    std::vector<uint8_t> overrun = HARNESS_IdentifyPayload(0, "abc", "def", false);
     overrun[9] = 200; // len2
     for (const std::vector<uint8_t>& payload :
          {overrun, std::vector<uint8_t>{}, std::vector<uint8_t>{0, 1, 2, 3, 4, 5}}) {
         HARNESS_RestartWorker();
-        peer = PEER_Start(Answering(payload));
-        HARNESS_Pump(500);
+        peer = HARNESS_StartPeer(Answering(payload));
+        PumpFor(500);
         EXPECT_FALSE(TARGET_IsConnected());
         EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_CONNECTED), 0);
         EXPECT_EQ(RawInfo().text1_len, 0);
-        EXPECT_GE(PEER_Commands(peer).size(), 2u);
-        PEER_Stop(peer);
+        EXPECT_GE(peer->Commands().size(), 2u);
+        peer.reset();
     }
 }
 
@@ -181,18 +186,17 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
     };
     const std::vector<uint8_t> found = {0x00, 0x10, 0x08, 0x40, 0x00, 0x00, 0x00, 0x00};
     const Case cases[] = {
-        {PEER_Reply(4, {}), JOB_OK},
-        {PEER_Reply(4, found), JOB_TARGET_ERROR},
-        {PEER_Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED},
-        {PEER_Reply(1, {}), JOB_COMM_FAILED},
+        {Reply(4, {}), JOB_OK},
+        {Reply(4, found), JOB_TARGET_ERROR},
+        {Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED},
+        {Reply(1, {}), JOB_COMM_FAILED},
     };
     for (const Case& c : cases) {
         HARNESS_RestartWorker();
         const std::vector<uint8_t> reply = c.reply;
-        PEER* peer = PEER_Start(Answering(
-            PEER_IdentifyPayload(0, "a", "b", true), [reply](uint8_t, const std::vector<uint8_t>&) {
-                return std::vector<PEER_SEND>{{0, {0x90}}, {0, reply}};
-            }));
+        auto peer = HARNESS_StartPeer(Connected([reply](uint8_t, const std::vector<uint8_t>&) {
+            return std::vector<PEER_SEND>{{0, {0x90}}, {0, reply}};
+        }));
         ASSERT_TRUE(HARNESS_WaitConnected());
         JOB_ErrorAddress = 0;
         EXPECT_EQ(JOB_ClearTarget(), c.status);
@@ -203,7 +207,7 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         // The blank check reads the same replies.
         JOB_Run("Blank check", CMD_BLANK_CHECK);
         EXPECT_EQ(JOB_STATUS.load(), c.status);
-        PEER_Stop(peer);
+        peer.reset();
     }
 
     for (const auto& c : {std::make_pair(std::vector<uint8_t>{0x00, 0x34, 0x12}, 0x1234),
@@ -211,31 +215,28 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         HARNESS_RestartWorker();
         const std::vector<uint8_t> last = c.first;
         std::atomic<int> asks{0};
-        PEER* peer = PEER_Start(
-            Answering(PEER_IdentifyPayload(0, "a", "b", true),
-                      [last, &asks](uint8_t, const std::vector<uint8_t>&) {
-                          const bool final_ask = ++asks == 3;
-                          return std::vector<PEER_SEND>{
-                              {0, {0x90}},
-                              {0, PEER_Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
-                      }));
+        auto peer =
+            HARNESS_StartPeer(Connected([last, &asks](uint8_t, const std::vector<uint8_t>&) {
+                const bool final_ask = ++asks == 3;
+                return std::vector<PEER_SEND>{
+                    {0, {0x90}}, {0, Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
+            }));
         ASSERT_TRUE(HARNESS_WaitConnected());
         EXPECT_EQ(JOB_GetCRC(), c.second);
         EXPECT_EQ(asks.load(), 3);
-        PEER_Stop(peer);
+        peer.reset();
     }
 }
 
 // A clear waiting for its reply does not hold the runner after a cancel, and
 // the next job is stored only once the worker has finished the clear.
 TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
-    PEER* peer = PEER_Start(Answering(
-        PEER_IdentifyPayload(0, "a", "b", true), [](uint8_t command, const std::vector<uint8_t>&) {
-            if (command == 1) {
-                return std::vector<PEER_SEND>{{0, {0x90}}, {1500, PEER_Reply(4, {})}};
-            }
-            return std::vector<PEER_SEND>{{0, {0x90}}};
-        }));
+    auto peer = HARNESS_StartPeer(Connected([](uint8_t command, const std::vector<uint8_t>&) {
+        if (command == 1) {
+            return std::vector<PEER_SEND>{{0, {0x90}}, {1500, Reply(4, {})}};
+        }
+        return std::vector<PEER_SEND>{{0, {0x90}}};
+    }));
     ASSERT_TRUE(HARNESS_WaitConnected());
     const DWORD start = GetTickCount();
     HARNESS_OnTimer = [start] {
@@ -250,7 +251,7 @@ TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
 
     EXPECT_EQ(JOB_MakeValid(), JOB_OK);
     EXPECT_GE(GetTickCount() - start, 1400u);
-    const std::vector<uint8_t> commands = PEER_Commands(peer);
+    const std::vector<uint8_t> commands = peer->Commands();
     int clears = 0;
     int valid = 0;
     for (uint8_t c : commands) {
@@ -259,7 +260,7 @@ TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
     }
     EXPECT_EQ(clears, 1);
     EXPECT_EQ(valid, 1);
-    PEER_Stop(peer);
+    peer.reset();
 }
 
 } // namespace

@@ -7,13 +7,10 @@
 #include "image/image.h"
 #include "target/job.h"
 #include "target/worker.h"
+#include "tests/support/bytes.h"
 #include "tests/worker/harness.h"
 
 namespace {
-
-uint32_t Base(const SIM_REQUEST& r) {
-    return r.data[0] | r.data[1] << 8 | r.data[2] << 16 | static_cast<uint32_t>(r.data[3]) << 24;
-}
 
 TEST(FullUpdate, CarriedFirmwareGoesOutWholeAndIsStarted) {
     ASSERT_TRUE(HARNESS_Setup(PROGRESS_BAR::NONE));
@@ -48,7 +45,7 @@ TEST(FullUpdate, CarriedFirmwareGoesOutWholeAndIsStarted) {
     for (size_t i = 0; i + 1 < blocks.size(); ++i) {
         ASSERT_EQ(blocks[i]->data.size(), 240u) << i;
     }
-    EXPECT_EQ(Base(*blocks.back()), 0x401E6B98u);
+    EXPECT_EQ(GetLe32(blocks.back()->data), 0x401E6B98u);
     EXPECT_EQ(blocks.back()->data.size(), 4u + 164u);
     EXPECT_EQ(blocks.back()->data.back(), 0xFF);
 

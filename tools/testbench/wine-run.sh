@@ -4,7 +4,8 @@
 #   wine-run.sh BUILD_DIR PROGRAM.exe [ARGS...]
 # The prefix is made on first use. Wine maps every /dev/ttyS* as a COM port when
 # its server starts; those mappings are blocked here so that a test sees exactly
-# the ports it maps itself (tools/testbench/bench.sh).
+# the ports it maps itself (tools/testbench/bench.sh). Without a display the
+# program runs on a private Xvfb of its own (tools/testbench/xvfb.sh).
 set -eu
 build=$(cd "$1" && pwd)
 shift
@@ -42,8 +43,5 @@ fi
   fi
 ) 9>"$build/wineprefix.lock"
 
-if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" env LD_PRELOAD="$shim" wine "$@"
-fi
-export LD_PRELOAD="$shim"
-exec wine "$@"
+# Without a display the program gets a private one; the shim is for Wine only.
+exec "$here/xvfb.sh" env LD_PRELOAD="$shim" wine "$@"

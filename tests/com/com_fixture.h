@@ -1,8 +1,8 @@
-// The far end of a test cable, driven with plain blocking Win32 calls, and a
-// few helpers shared by the serial layer's tests.
+// Helpers shared by the serial layer's tests, and the peer on the far end.
 #pragma once
 
 #include "com/com.h"
+#include "tests/support/peer.h"
 #include "tests/support/testbench.h"
 
 #include <windows.h>
@@ -10,46 +10,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-class Peer {
-  public:
-    explicit Peer(int n) {
-        h_ = CreateFileA(TESTBENCH_PortPath(n).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-        SetTimeout(300);
-    }
-    ~Peer() {
-        if (ok()) {
-            CloseHandle(h_);
-        }
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    void SetTimeout(DWORD ms) {
-        COMMTIMEOUTS t = {};
-        t.ReadTotalTimeoutConstant = ms;
-        SetCommTimeouts(h_, &t);
-    }
-    void Send(const std::string& s) {
-        DWORD n = 0;
-        WriteFile(h_, s.data(), static_cast<DWORD>(s.size()), &n, nullptr);
-    }
-    // Up to count bytes within the time-out.
-    std::string Receive(size_t count) {
-        std::string s(count, '\0');
-        DWORD n = 0;
-        if (!ReadFile(h_, &s[0], static_cast<DWORD>(count), &n, nullptr)) {
-            n = 0;
-        }
-        s.resize(n);
-        return s;
-    }
-
-  private:
-    HANDLE h_;
-};
 
 // A settings record built from zero, as callers of the layer build it.
 inline COM_CONFIG MakeConfig(int port, uint32_t baud, uint8_t byte_size = 8, uint8_t parity = 1,
