@@ -206,6 +206,7 @@ bool SIM_Start(SIM* sim, const char* port) {
     // A read waits at most 20 ms, so that a stop request is seen.
     COMMTIMEOUTS t = {};
     t.ReadTotalTimeoutConstant = 20;
+    t.WriteTotalTimeoutConstant = 2000; // a line that nobody reads must not hold the simulator
     if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &t)) {
         CloseHandle(h);
         return false;
@@ -225,7 +226,12 @@ bool SIM_Start(SIM* sim, const char* port) {
 void SIM_Stop(SIM* sim) {
     if (sim->thread != nullptr) {
         sim->stop.store(true);
-        WaitForSingleObject(sim->thread, INFINITE);
+        // A write to a line that nobody reads any more blocks; purging the
+        // port's output ends it, so that stopping never hangs.
+        while (WaitForSingleObject(sim->thread, 100) == WAIT_TIMEOUT) {
+            PurgeComm(sim->port, PURGE_TXABORT | PURGE_TXCLEAR);
+            CancelSynchronousIo(sim->thread);
+        }
         CloseHandle(sim->thread);
         sim->thread = nullptr;
     }
