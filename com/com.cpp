@@ -61,6 +61,12 @@ constexpr int kReadSlots = 4;
 constexpr int kWriteSlots = 16;
 constexpr uint32_t kWriteSlotSize = 512;
 constexpr size_t kPathSize = 200;
+// Line settings beside the ones the caller chooses. Software flow control is
+// off, but the platform still wants its characters and limits set.
+constexpr WORD kXonLimit = 2048;
+constexpr WORD kXoffLimit = 512;
+constexpr char kXonChar = 0x11;
+constexpr char kXoffChar = 0x13;
 
 struct ReadSlot {
     OVERLAPPED ov; // first member: the completion routine finds the slot from it
@@ -106,7 +112,6 @@ std::atomic<int32_t> g_state{COM_STATE_NEW};
 COM_CONFIG g_config = {};     // under the lock
 COMMTIMEOUTS g_timeouts = {}; // under the lock
 std::atomic<int32_t> g_read_done{0};
-std::atomic<uint32_t> g_received{0};
 std::atomic<ReadSlot*> g_current_read{nullptr};
 ReadSlot g_read_slots[kReadSlots];
 WriteSlot g_write_slots[kWriteSlots]; // under the lock
@@ -157,13 +162,13 @@ const char* ChangeBaudrateLocked() {
     dcb.fParity = 1;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
+    dcb.XonLim = kXonLimit;
+    dcb.XoffLim = kXoffLimit;
     dcb.ByteSize = g_config.byte_size;
     dcb.Parity = g_config.parity;
     dcb.StopBits = g_config.stop_bits;
-    dcb.XonChar = 17;
-    dcb.XoffChar = 19;
+    dcb.XonChar = kXonChar;
+    dcb.XoffChar = kXoffChar;
     if (!SetCommState(g_handle.load(), &dcb)) {
         return "COM::COM_ChangeBaudrate: SetCommState failed";
     }
@@ -220,7 +225,6 @@ void CALLBACK COM_ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
     slot->done.store(true);
     slot->pending.store(false);
     if (g_current_read.load() == slot) {
-        g_received.store(count);
         g_read_done.store(1);
     }
 }
