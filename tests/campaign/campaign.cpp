@@ -284,6 +284,8 @@ INT_PTR CALLBACK WatchedDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
             // Start is pressed once the dialog shows the target, so that every
             // run is a whole update from the first moment.
             if (id == ID_NOTIFY_CONNECTED && !seen.started.load()) {
+                // The faults count from here, as from the update's first request.
+                SIM_SetFaults(seen.sim, seen.plan->faults);
                 seen.start_at = CLOCK::now();
                 seen.started.store(true);
                 PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
@@ -583,7 +585,6 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
         std::fflush(stdout);
         SIM* sim = FreshStart();
         ASSERT_NE(sim, nullptr) << "run " << run << ": target not connected";
-        SIM_SetFaults(sim, plan.faults);
 
         SEEN seen;
         RunDialog(sim, plan, &seen);
@@ -617,7 +618,17 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
             fault = "failed without a fault";
         }
         if (fault.empty() && (!seen.ended || seconds > RUN_BOUND_S)) {
-            fault = "took too long";
+            // Say what the line did, to tell a dead link from a slow one.
+            COM_STATUS com;
+            COM_GetStatus(&com);
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "took too long (%s; handheld saw %u requests; serial: writes %u, dropped "
+                          "%u, reads cut off %u, let go late %u, without a slot %u)",
+                          seen.started.load() ? "started" : "never started", core.stats.requests,
+                          com.writes, com.writes_dropped, com.reads_cut_off, com.reads_let_go_late,
+                          com.reads_without_slot);
+            fault = text;
         }
         const char* outcome = seen.cancelled ? "cancelled" : seen.success ? "success" : "failed";
         std::printf(" -> %-9s in %6.2f s%s%s\n", outcome, seconds,
