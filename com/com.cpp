@@ -291,6 +291,62 @@ bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
     return true;
 }
 
+// Start: a read into a free slot. Every slot may be held by a read whose
+// completion has not run yet; it runs only in an alertable wait on this
+// thread, so the ones already queued are let run and then a slot is waited
+// for, within this read's own time.
+bool StartReadInTime(uint32_t count, uint32_t timeout_ms, ULONGLONG deadline, ReadSlot** slot,
+                     HANDLE* h) {
+    for (int attempt = 0;; ++attempt) {
+        const ReadStart started = StartRead(count, timeout_ms, slot, h);
+        if (started != ReadStart::kNoSlot) {
+            return started == ReadStart::kStarted;
+        }
+        if (attempt == 1) {
+            g_read_slot_waits.fetch_add(1);
+        }
+        if (attempt > 0 && GetTickCount64() >= deadline) {
+            g_reads_without_slot.fetch_add(1);
+            return false;
+        }
+        SleepEx(attempt == 0 ? 0 : 1, TRUE);
+    }
+}
+
+// Wait: until the completion has come, a reopen has ended the wait, or the
+// deadline has passed. A read not completed by then is cancelled and its
+// completion awaited briefly, so the platform lets go of its buffer.
+void AwaitRead(ReadSlot* slot, HANDLE h, ULONGLONG deadline) {
+    while (g_read_done.load() == 0 && GetTickCount64() < deadline) {
+        SleepEx(1, TRUE);
+    }
+    if (!slot->done.load()) {
+        // A handle closed meanwhile has aborted the read already; cancelling
+        // it again does no harm.
+        if (g_read_done.load() == 0) {
+            g_reads_cut_off.fetch_add(1);
+        }
+        CancelRead(h, slot);
+        AwaitCompletion(slot, kCancelWaitMs);
+    }
+    g_current_read.store(nullptr);
+}
+
+// Take: the bytes of a completed read. A read still not completed leaves its
+// slot taken until the completion runs, in a later alertable wait.
+uint32_t TakeRead(ReadSlot* slot, uint8_t* buffer, uint32_t count) {
+    if (!slot->done.load()) {
+        g_reads_let_go_late.fetch_add(1);
+        return 0;
+    }
+    uint32_t received = slot->count.load();
+    if (received > count) {
+        received = count;
+    }
+    std::memcpy(buffer, slot->buf, received);
+    return received;
+}
+
 bool SlotBusy(WriteSlot* slot) {
     return slot->in_flight && !HasOverlappedIoCompleted(&slot->ov);
 }
@@ -443,53 +499,11 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms + kReadMarginMs;
     ReadSlot* slot = nullptr;
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0;; ++attempt) {
-        const ReadStart started = StartRead(count, timeout_ms, &slot, &h);
-        if (started == ReadStart::kStarted) {
-            break;
-        }
-        if (started == ReadStart::kFailed) {
-            return 0;
-        }
-        // Every slot is held by a read whose completion has not run yet. It
-        // runs only in an alertable wait on this thread: let the ones already
-        // queued run, then wait for one within this read's own time.
-        if (attempt == 1) {
-            g_read_slot_waits.fetch_add(1);
-        }
-        if (attempt > 0 && GetTickCount64() >= deadline) {
-            g_reads_without_slot.fetch_add(1);
-            return 0;
-        }
-        SleepEx(attempt == 0 ? 0 : 1, TRUE);
-    }
-
-    while (g_read_done.load() == 0 && GetTickCount64() < deadline) {
-        SleepEx(1, TRUE);
-    }
-    if (!slot->done.load()) {
-        // Ended by a reopen or by the deadline: make the platform let go of
-        // the read before its buffer is looked at. A handle closed meanwhile
-        // has aborted the read already; cancelling it again does no harm.
-        if (g_read_done.load() == 0) {
-            g_reads_cut_off.fetch_add(1);
-        }
-        CancelRead(h, slot);
-        AwaitCompletion(slot, kCancelWaitMs);
-    }
-    g_current_read.store(nullptr);
-    if (!slot->done.load()) {
-        // The slot stays taken until the completion runs, in a later
-        // alertable wait on this thread.
-        g_reads_let_go_late.fetch_add(1);
+    if (!StartReadInTime(count, timeout_ms, deadline, &slot, &h)) {
         return 0;
     }
-    uint32_t received = slot->count.load();
-    if (received > count) {
-        received = count;
-    }
-    std::memcpy(buffer, slot->buf, received);
-    return received;
+    AwaitRead(slot, h, deadline);
+    return TakeRead(slot, buffer, count);
 }
 
 void COM_GetConfig(COM_CONFIG* out) {
