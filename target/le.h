@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+// Bytes a number takes in the data.
+constexpr uint32_t LE16_SIZE = 2;
+constexpr uint32_t LE32_SIZE = 4;
+
 inline uint16_t LE_Read16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
 }

@@ -20,10 +20,10 @@ namespace {
 
 // Program request data: the block's base address, then its bytes.
 constexpr uint32_t REQUEST_ADDRESS_AT = 0;
-constexpr uint32_t REQUEST_BLOCK_AT = REQUEST_ADDRESS_AT + 4;
+constexpr uint32_t REQUEST_BLOCK_AT = REQUEST_ADDRESS_AT + LE32_SIZE;
 // Payload of the frame that may follow a refused block.
 constexpr uint32_t REFUSAL_ADDRESS_IN_PAYLOAD = 0;
-constexpr uint32_t REFUSAL_VALUE_IN_PAYLOAD = 4;
+constexpr uint32_t REFUSAL_VALUE_IN_PAYLOAD = REFUSAL_ADDRESS_IN_PAYLOAD + LE32_SIZE;
 // That frame is read with FRAME_ReceiveRest although no start byte was taken
 // off the line first, so it lands in the buffer at its own offsets: its
 // address at 7 .. 10 and its value at 11.

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "target/le.h"
+
 struct IMAGE;
 
 // Command codes; the job kinds carry the same numbers.
@@ -41,27 +43,28 @@ constexpr uint8_t REPLY_CRC = 5;
 // Payload layouts (offsets from the payload's first byte; numbers little-endian).
 // A CRC range, in the identify reply and in a get-CRC request alike.
 constexpr uint32_t CRC_RANGE_START_AT = 0;
-constexpr uint32_t CRC_RANGE_LENGTH_AT = 4;
-constexpr uint32_t CRC_RANGE_SIZE = 8;
+constexpr uint32_t CRC_RANGE_LENGTH_AT = CRC_RANGE_START_AT + LE32_SIZE;
+constexpr uint32_t CRC_RANGE_SIZE = CRC_RANGE_LENGTH_AT + LE32_SIZE;
 // Identify reply: status, value, len1, text1, len2, text2, range 0, range 1
 // (range 1 only in the long form).
 constexpr uint32_t IDENTIFY_STATUS_AT = 0;
 constexpr uint32_t IDENTIFY_VALUE_AT = 1;
-constexpr uint32_t IDENTIFY_TEXT1_LENGTH_AT = IDENTIFY_VALUE_AT + 4;
+constexpr uint32_t IDENTIFY_TEXT1_LENGTH_AT = IDENTIFY_VALUE_AT + LE32_SIZE;
 constexpr uint32_t IDENTIFY_TEXT1_AT = IDENTIFY_TEXT1_LENGTH_AT + 1;
 constexpr uint32_t IDENTIFY_TEXT_LENGTH_SIZE = 1; // len2 sits right after text1
 constexpr uint8_t IDENTIFY_STATUS_OK = 0;
 // Without the texts: status, value, both lengths and range 0 (15 bytes).
 constexpr uint32_t IDENTIFY_FIXED_SIZE =
     IDENTIFY_TEXT1_AT + IDENTIFY_TEXT_LENGTH_SIZE + CRC_RANGE_SIZE;
+static_assert(IDENTIFY_FIXED_SIZE == 15, "identify reply layout");
 constexpr uint32_t IDENTIFY_LONG_EXTRA = CRC_RANGE_SIZE; // range 1
 // Clear and blank-check reply: empty when blank, else the first byte that is not.
 constexpr uint32_t ERASE_FAIL_ADDRESS_AT = 0;
-constexpr uint32_t ERASE_FAIL_VALUE_AT = 4;
-constexpr uint32_t ERASE_FAIL_SIZE = 8;
+constexpr uint32_t ERASE_FAIL_VALUE_AT = ERASE_FAIL_ADDRESS_AT + LE32_SIZE;
+constexpr uint32_t ERASE_FAIL_SIZE = ERASE_FAIL_VALUE_AT + LE32_SIZE;
 // Get-CRC reply: one unused byte, then the CRC-16.
 constexpr uint32_t CRC_REPLY_VALUE_AT = 1;
-constexpr uint32_t CRC_REPLY_SIZE = CRC_REPLY_VALUE_AT + 2;
+constexpr uint32_t CRC_REPLY_SIZE = CRC_REPLY_VALUE_AT + LE16_SIZE;
 
 // Notification ids posted to the dialog as WM_COMMAND.
 constexpr uint32_t ID_NOTIFY_TICK = 0;
