@@ -477,10 +477,7 @@ std::string CheckMakeValid(const SIM_CORE& core, const REFERENCE& ref) {
 
 std::string CheckFlash(const SIM_CORE& core, const REFERENCE& ref) {
     // One lock over the walk (the worker is stopped): the reads then skip the kernel.
-    IMAGE_Lock(APP_Image);
-    struct Unlock {
-        ~Unlock() { IMAGE_Unlock(APP_Image); }
-    } unlock;
+    IMAGE_LOCK_SCOPE lock(APP_Image);
     for (uint32_t a = ref.first; a <= ref.last; ++a) {
         const int32_t v = IMAGE_ReadByte(APP_Image, a);
         if (SIM_CoreFlashByte(&core, a) != (v < 0 ? 0xFF : v)) {

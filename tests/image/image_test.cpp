@@ -147,11 +147,13 @@ TEST_F(Image, MergeTakesTwiceTheMergedLengthWhenShort) {
 TEST_F(Image, ManySmallAppendsGrowByDoubling) {
     const uint32_t total = 846918;
     // Held around the loop as the loader holds it: one kernel wait, not one per call.
-    ASSERT_EQ(IMAGE_Lock(image), 0);
-    for (uint32_t a = 0; a < total; a += 16) {
-        ASSERT_EQ(Add(0x40080000 + a, total - a < 16 ? total - a : 16), 0);
+    {
+        IMAGE_LOCK_SCOPE lock(image);
+        ASSERT_FALSE(lock.TimedOut());
+        for (uint32_t a = 0; a < total; a += 16) {
+            ASSERT_EQ(Add(0x40080000 + a, total - a < 16 ? total - a : 16), 0);
+        }
     }
-    IMAGE_Unlock(image);
     EXPECT_EQ(AreaCount(), 1);
     EXPECT_EQ(image->first->length, total);
     EXPECT_EQ(image->first->capacity, 1048576u);

@@ -31,7 +31,8 @@ TEST(FullUpdate, CarriedFirmwareGoesOutWholeAndIsStarted) {
         }
     }
     ASSERT_EQ(blocks.size(), 6227u);
-    ASSERT_EQ(IMAGE_Lock(APP_Image), 0); // the reads below then skip the kernel
+    IMAGE_LOCK_SCOPE lock(APP_Image); // the reads below then skip the kernel
+    ASSERT_FALSE(lock.TimedOut());
     const std::vector<uint8_t> first = SIM_EncodeRequest(SIM_CMD_PROGRAM, blocks[0]->data);
     ASSERT_EQ(first.size(), 249u);
     EXPECT_EQ(
@@ -56,7 +57,6 @@ TEST(FullUpdate, CarriedFirmwareGoesOutWholeAndIsStarted) {
     }
     EXPECT_EQ(IMAGE_ReadByte(APP_Image, 0x4014EC46), -1);
     EXPECT_EQ(IMAGE_ReadByte(APP_Image, 0x4014EC47), -1);
-    IMAGE_Unlock(APP_Image);
     EXPECT_EQ(core.stats.made_valid, 1u);
     EXPECT_EQ(core.stats.started_app, 1u);
     EXPECT_EQ(core.stats.clears, 1u);

@@ -104,16 +104,17 @@ int main() {
     uint32_t sum = 0;
     for (int run = 0; run < RUNS; ++run) {
         Clock::time_point begin = Clock::now();
-        IMAGE_Lock(image);
-        uint32_t seen = 0;
-        for (uint32_t address = first; seen < held; ++address) {
-            int32_t b = IMAGE_ReadByte(image, address);
-            if (b >= 0) {
-                sum += static_cast<uint32_t>(b) & 0xFF;
-                ++seen;
+        {
+            IMAGE_LOCK_SCOPE lock(image);
+            uint32_t seen = 0;
+            for (uint32_t address = first; seen < held; ++address) {
+                int32_t b = IMAGE_ReadByte(image, address);
+                if (b >= 0) {
+                    sum += static_cast<uint32_t>(b) & 0xFF;
+                    ++seen;
+                }
             }
         }
-        IMAGE_Unlock(image);
         walk.push_back(MsSince(begin));
     }
     std::printf("walk byte sum: 0x%08X\n", sum);

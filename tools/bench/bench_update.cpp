@@ -151,20 +151,21 @@ RUN RunUpdate(HWND window, uint32_t paced_baud) {
 // last, one read each, under one lock as the job holds it.
 double WalkSeconds() {
     const uint64_t start = NowMicros();
-    IMAGE_Lock(APP_Image);
-    uint32_t address = IMAGE_GetFirstAddr(APP_Image);
-    uint32_t left = IMAGE_GetNumBytes(APP_Image);
-    uint8_t block[240];
+    uint8_t block[240] = {};
     uint32_t sum = 0;
-    while (left != 0) {
-        const int32_t v = IMAGE_ReadByte(APP_Image, address);
-        if (v >= 0) {
-            block[address % 236] = static_cast<uint8_t>(v);
-            --left;
+    {
+        IMAGE_LOCK_SCOPE lock(APP_Image);
+        uint32_t address = IMAGE_GetFirstAddr(APP_Image);
+        uint32_t left = IMAGE_GetNumBytes(APP_Image);
+        while (left != 0) {
+            const int32_t v = IMAGE_ReadByte(APP_Image, address);
+            if (v >= 0) {
+                block[address % 236] = static_cast<uint8_t>(v);
+                --left;
+            }
+            ++address;
         }
-        ++address;
     }
-    IMAGE_Unlock(APP_Image);
     for (uint8_t b : block) {
         sum += b;
     }
