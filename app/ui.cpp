@@ -13,13 +13,21 @@ namespace {
 std::atomic<HWND> g_dialog{nullptr};
 // Set and called on the user-interface thread only.
 UI_CANCEL_HOOK g_cancel_hook = nullptr;
+// The progress bar as UI_SetProgressRange found it, with the dialog it was
+// found in: a job moves the bar a dozen thousand times, and each lookup of a
+// control of another thread's window costs a call into the window system.
+// Written and read by the thread that sets the progress (the worker); the
+// user-interface thread clears the dialog whenever it records a window, as a
+// new dialog may reuse a destroyed one's handle.
+std::atomic<HWND> g_bar_dialog{nullptr};
+std::atomic<HWND> g_bar{nullptr};
+
+HWND ControlOf(HWND dialog, int id) {
+    return dialog != nullptr ? GetDlgItem(dialog, id) : nullptr;
+}
 
 HWND Control(int id) {
-    const HWND dialog = g_dialog.load();
-    if (dialog == nullptr) {
-        return nullptr;
-    }
-    return GetDlgItem(dialog, id);
+    return ControlOf(g_dialog.load(), id);
 }
 
 void SetStatusText(const char* text) {
@@ -44,6 +52,7 @@ bool IsEnterKey(const MSG& msg) {
 } // namespace
 
 void UI_SetDialogWindow(void* hwnd) {
+    g_bar_dialog.store(nullptr);
     g_dialog.store(static_cast<HWND>(hwnd));
 }
 
@@ -78,7 +87,10 @@ void UI_HideJob() {
 // SendMessage, not PostMessage: a worker caller waits until the dialog's thread
 // has moved the bar, so the bar never lags behind the job.
 void UI_SetProgressRange(int32_t low, int32_t high) {
-    const HWND bar = Control(UI_ID_PROGRESS);
+    const HWND dialog = g_dialog.load();
+    const HWND bar = ControlOf(dialog, UI_ID_PROGRESS);
+    g_bar.store(bar);
+    g_bar_dialog.store(dialog);
     if (bar == nullptr) {
         return;
     }
@@ -87,7 +99,9 @@ void UI_SetProgressRange(int32_t low, int32_t high) {
 }
 
 void UI_SetProgress(int32_t position) {
-    const HWND bar = Control(UI_ID_PROGRESS);
+    // Another dialog since the range was set: look again.
+    const HWND bar =
+        g_bar_dialog.load() == g_dialog.load() ? g_bar.load() : Control(UI_ID_PROGRESS);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }

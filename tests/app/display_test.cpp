@@ -47,6 +47,17 @@ TEST_F(DisplayTest, RangeThenPositionFillsTheBarByTheRatio) {
     EXPECT_EQ(range.iLow, 0);
     EXPECT_EQ(range.iHigh, 2);
     EXPECT_EQ(ProgressPosition(dialog_), 1);
+
+    // A dialog recorded after the range was set gets the positions from then
+    // on, also without a range of its own.
+    const HWND other = CreateMainTemplate(RecordingProc);
+    ASSERT_NE(other, nullptr);
+    UI_SetDialogWindow(other);
+    UI_SetProgress(2);
+    EXPECT_EQ(ProgressPosition(other), 2);
+    EXPECT_EQ(ProgressPosition(dialog_), 1);
+    UI_SetDialogWindow(dialog_);
+    DestroyWindow(other);
 }
 
 TEST_F(DisplayTest, RangeResetsThePositionToZeroWhateverTheLowEnd) {
