@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the updater and its benchmarks, runs each under Wine and prints every
 # figure in one table beside its budget.
-#   scripts/bench.sh            everything, the paced update included (~3 min more)
+#   scripts/bench.sh            everything, the paced update and floor included (~5 min more)
 #   scripts/bench.sh --no-paced without the update paced at 115200 baud
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -37,6 +37,12 @@ BEGIN {
             "update_full_speed|full update at full speed, no progress calls|" \
             "update_with_progress_bar|full update with the progress bar|" \
             "progress_calls|its progress calls (with bar minus without)|" \
+            "floor_programming|floor: 6,227 blocks, bare platform calls|" \
+            "programming_full_speed|updater: the same blocks, no progress calls|" \
+            "over_floor|updater over the floor|" \
+            "floor_progress_calls|floor: the progress calls alone|" \
+            "programming_with_bar|updater: the same blocks with the bar|" \
+            "bar_over_floor_and_calls|updater with bar over floor + calls|" \
             "updater_own_per_block|updater'"'"'s own time per block (acks queued)|" \
             "soak_updates_failed|soak: updates failed of 50|" \
             "soak_handles_start|soak: handles after update 1|" \
@@ -48,15 +54,13 @@ BEGIN {
             "paced_update|full update paced at 115200 8O1|" \
             "paced_wire_model|modelled wire time of the same bytes|" \
             "paced_over_wire|paced update over the wire time|" \
-            "paced_block_over_line|per block: time over the line|" \
-            "paced_block_updater|per block: of it the updater|" \
-            "paced_block_simulator_late|per block: of it the simulator late|" \
-            "paced_block_transport|per block: of it the bench transport|" \
-            "paced_over_wire_without_transport|paced update over wire, bench transport taken out", f, "|")
+            "paced_floor_programming|paced floor: 6,227 blocks|" \
+            "paced_programming|paced updater: the same blocks|" \
+            "paced_over_floor|paced updater over the paced floor", f, "|")
   for (i = 1; i < n; i += 2) { order[++keys] = f[i]; label[f[i]] = f[i + 1] }
 }
 { sub(/\r$/, "") }
-$1 == "FIGURE" { value[$2] = $3; unit[$2] = $4; budget[$2] = $5; if (!($2 in label)) { order[++keys] = $2; label[$2] = $2 } }
+$1 == "FIGURE" { value[$2] = $3; unit[$2] = $4; budget[$2] = $5; if (!($2 in label)) { order[++keys] = $2; label[$2] = $2; sub(/^cost_/, "one call: ", label[$2]) } }
 END {
   printf "%-52s %12s  %-10s\n", "figure", "measured", "budget"
   for (i = 1; i <= keys; i++) {

@@ -21,12 +21,15 @@
 #include "target/target_info.h"
 #include "target/worker.h"
 #include "tests/support/testbench.h"
+#include "tools/bench/floor.h"
 #include "tools/sim/sim.h"
 
 namespace {
 
 constexpr int UPDATER_PORT = 51;
 constexpr int TARGET_PORT = 52;
+constexpr int FLOOR_PORT = 53; // the floor's own cable, to a simulator of its own
+constexpr int FLOOR_TARGET_PORT = 54;
 constexpr double BUDGET_S = 15.0;
 constexpr uint32_t LINE_BAUD = 115200;
 constexpr uint32_t BITS_PER_BYTE = 11; // start, 8 data, odd parity, stop
@@ -89,7 +92,9 @@ bool WaitConnected(uint32_t timeout_ms) {
     return TARGET_IsConnected();
 }
 
-RUN RunUpdate(HWND window, uint32_t paced_baud) {
+// frames, when given, receives the program requests as they went out.
+RUN RunUpdate(HWND window, uint32_t paced_baud,
+              std::vector<std::vector<uint8_t>>* frames = nullptr) {
     RUN run;
     UI_SetDialogWindow(window);
     SIM_CONFIG config;
@@ -122,6 +127,9 @@ RUN RunUpdate(HWND window, uint32_t paced_baud) {
             wire_bytes += r.data.size() + 9 + AnswerBytes(config, r);
             if (r.command == SIM_CMD_PROGRAM) {
                 ++run.blocks;
+                if (frames != nullptr) {
+                    frames->push_back(SIM_EncodeRequest(SIM_CMD_PROGRAM, r.data));
+                }
                 first_program = first_program == 0 ? r.time_us : first_program;
                 last_program = r.time_us;
             }
@@ -221,6 +229,17 @@ double OwnMsPerBlock(HWND window) {
     return ok ? ms / 6227 : 0;
 }
 
+// The progress calls one programming job makes: one when the first byte is
+// placed and one every PROGRAM_PROGRESS_STEP bytes after it.
+uint32_t ProgressCalls() {
+    const uint32_t bytes = IMAGE_GetNumBytes(APP_Image);
+    return bytes < 2 ? bytes : (bytes - 2) / PROGRAM_PROGRESS_STEP + 1;
+}
+
+double Ratio(double a, double b) {
+    return b > 0 ? a / b : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -233,8 +252,9 @@ int main(int argc, char** argv) {
         std::printf("firmware did not load\n");
         return 1;
     }
-    if (!TESTBENCH_MapPair(UPDATER_PORT, TARGET_PORT)) {
-        std::printf("cable not mapped (run under tools/testbench/wine-run.sh)\n");
+    if (!TESTBENCH_MapPair(UPDATER_PORT, TARGET_PORT) ||
+        !TESTBENCH_MapPair(FLOOR_PORT, FLOOR_TARGET_PORT)) {
+        std::printf("cables not mapped (run under tools/testbench/wine-run.sh)\n");
         return 1;
     }
     COM_CONFIG config = {};
@@ -249,8 +269,21 @@ int main(int argc, char** argv) {
     const HWND plain = MakeWindow(false);
     const HWND with_bar = MakeWindow(true);
 
+    // The first update also records the frames the floor sends. Then the
+    // floor before and after the measured updates, so load that comes and
+    // goes shows in both.
+    std::vector<std::vector<uint8_t>> frames;
+    const RUN warm = RunUpdate(plain, 0, &frames);
+    const FLOOR_RUN floor_before = FLOOR_Program(FLOOR_PORT, FLOOR_TARGET_PORT, frames, 0);
     const RUN bare = RunUpdate(plain, 0);
     const RUN bar = RunUpdate(with_bar, 0);
+    const uint32_t calls = ProgressCalls();
+    const double progress_floor = FLOOR_ProgressCalls(GetDlgItem(with_bar, UI_ID_PROGRESS), calls);
+    const FLOOR_RUN floor_after = FLOOR_Program(FLOOR_PORT, FLOOR_TARGET_PORT, frames, 0);
+    const double floor_s = (floor_before.seconds + floor_after.seconds) / 2;
+    const bool floor_ok = warm.ok && floor_before.ok && floor_after.ok;
+
+    FLOOR_PrintCallCosts(with_bar, UI_ID_PROGRESS);
     const double walk = WalkSeconds();
     COM_STATUS before = {};
     COM_GetStatus(&before);
@@ -265,21 +298,27 @@ int main(int argc, char** argv) {
                 bare.wall_s, BUDGET_S, bare.ok ? "" : "  FAILED");
     std::printf("  with progress bar:    %.2f s%s\n", bar.wall_s, bar.ok ? "" : "  FAILED");
     const double progress = bar.wall_s - bare.wall_s;
-    const uint32_t calls = 11392;
-    std::printf("  progress calls: %.2f s for about %u calls (%.3f ms each)\n", progress, calls,
-                progress * 1000 / calls);
+    std::printf("  progress calls: %.2f s for %u calls (%.3f ms each); alone, from a bare "
+                "thread: %.2f s (%.3f ms each)\n",
+                progress, calls, progress * 1000 / calls, progress_floor,
+                progress_floor * 1000 / calls);
+    std::printf("programming (first to last program request, simulator's clock), %u blocks:\n",
+                bare.blocks);
+    std::printf("  floor (WriteFile + ReadFileEx + alertable 1 ms sleeps): %.3f s before, %.3f s "
+                "after the updates%s\n",
+                floor_before.seconds, floor_after.seconds, floor_ok ? "" : "  FAILED");
+    std::printf("  updater without bar: %.3f s = %.2f x floor\n", bare.programming_s,
+                Ratio(bare.programming_s, floor_s));
+    std::printf("  updater with bar:    %.3f s = %.2f x (floor + progress calls alone, %.3f s)\n",
+                bar.programming_s, Ratio(bar.programming_s, floor_s + progress_floor),
+                floor_s + progress_floor);
     if (bare.blocks > 1) {
         const double per_block = bare.programming_s / (bare.blocks - 1) * 1000;
+        const double floor_block = floor_s / (bare.blocks - 1) * 1000;
         const double walk_block = walk / bare.blocks * 1000;
-        const double progress_block = progress / bare.blocks * 1000;
-        std::printf("  program requests: %u, %.3f ms per block round trip (no bar)\n", bare.blocks,
-                    per_block);
-        std::printf("  updater's walk: %.3f s in all, %.4f ms per block (%.1f%% of the round "
-                    "trip)\n",
-                    walk, walk_block, 100 * walk_block / per_block);
-        std::printf("  progress calls: %.4f ms per block (%.1f%% of the round trip with the "
-                    "bar)\n",
-                    progress_block, 100 * progress_block / (per_block + progress_block));
+        std::printf("  per block: updater %.4f ms, floor %.4f ms, over it %.4f ms; of that the "
+                    "walk %.4f ms\n",
+                    per_block, floor_block, per_block - floor_block, walk_block);
     }
     std::printf("  updater's own time per block (the programming job with every acknowledge "
                 "already queued): %.3f ms%s\n",
@@ -287,38 +326,39 @@ int main(int argc, char** argv) {
     std::printf("FIGURE update_full_speed %.2f s %.0f\n", bare.ok ? bare.wall_s : -1, BUDGET_S);
     std::printf("FIGURE update_with_progress_bar %.2f s -\n", bar.ok ? bar.wall_s : -1);
     std::printf("FIGURE progress_calls %.2f s -\n", progress);
+    std::printf("FIGURE floor_programming %.3f s -\n", floor_ok ? floor_s : -1);
+    std::printf("FIGURE floor_progress_calls %.3f s -\n", progress_floor);
+    std::printf("FIGURE programming_full_speed %.3f s -\n", bare.programming_s);
+    std::printf("FIGURE programming_with_bar %.3f s -\n", bar.programming_s);
+    std::printf("FIGURE over_floor %.2f x 1.3\n", Ratio(bare.programming_s, floor_s));
+    std::printf("FIGURE bar_over_floor_and_calls %.2f x 1.2\n",
+                Ratio(bar.programming_s, floor_s + progress_floor));
     std::printf("FIGURE updater_own_per_block %.3f ms -\n", own_ms);
     std::printf("modelled wire time at 115200 8O1 (11 bits a byte, every request and answer): "
                 "%.1f s\n",
                 bare.wire_s);
     if (paced) {
+        const FLOOR_RUN paced_floor =
+            FLOOR_Program(FLOOR_PORT, FLOOR_TARGET_PORT, frames, LINE_BAUD);
         const RUN line = RunUpdate(plain, LINE_BAUD);
         const double over = 100 * (line.wall_s / line.wire_s - 1);
+        const double over_floor = 100 * (Ratio(line.programming_s, paced_floor.seconds) - 1);
         std::printf("paced at 115200: %.1f s Start to start application, %.2f%% over the wire "
-                    "time (goal under 1%%)%s\n",
+                    "time%s\n",
                     line.wall_s, over, line.ok ? "" : "  FAILED");
-        // Where the time over the line goes, per program block: the updater's
-        // own share (measured above), the simulator's late starts, and the
-        // rest, the bench's transport (Wine serial, ptys, relay) beyond the
-        // one byte time each way that a real line takes anyway.
-        const double block_wire_ms = (249.0 + 1.0) * BITS_PER_BYTE * 1000 / LINE_BAUD;
-        const double block_ms = line.blocks > 1 ? line.programming_s * 1000 / (line.blocks - 1) : 0;
-        const double extra = block_ms - block_wire_ms;
-        const double transport = extra - own_ms - line.sim_late_ms;
-        std::printf("  per block: %.3f ms against %.3f ms of line, %.3f ms over: updater %.3f, "
-                    "simulator late %.3f, bench transport %.3f\n",
-                    block_ms, block_wire_ms, extra, own_ms, line.sim_late_ms, transport);
+        std::printf("  programming: updater %.3f s, paced floor %.3f s%s: %.2f%% over the floor "
+                    "(simulator late per answer: updater's run %.3f ms, floor's %.3f ms)\n",
+                    line.programming_s, paced_floor.seconds, paced_floor.ok ? "" : " FAILED",
+                    over_floor, line.sim_late_ms, paced_floor.sim_late_ms);
         std::printf("FIGURE paced_update %.1f s -\n", line.ok ? line.wall_s : -1);
         std::printf("FIGURE paced_wire_model %.1f s -\n", line.wire_s);
-        std::printf("FIGURE paced_over_wire %.2f %% 1\n", over);
-        std::printf("FIGURE paced_block_over_line %.3f ms -\n", extra);
-        std::printf("FIGURE paced_block_updater %.3f ms -\n", own_ms);
-        std::printf("FIGURE paced_block_simulator_late %.3f ms -\n", line.sim_late_ms);
-        std::printf("FIGURE paced_block_transport %.3f ms -\n", transport);
-        std::printf("FIGURE paced_over_wire_without_transport %.2f %% 1\n",
-                    100 * (line.wall_s - transport / 1000 * line.blocks) / line.wire_s - 100);
+        std::printf("FIGURE paced_over_wire %.2f %% -\n", over);
+        std::printf("FIGURE paced_floor_programming %.3f s -\n",
+                    paced_floor.ok ? paced_floor.seconds : -1);
+        std::printf("FIGURE paced_programming %.3f s -\n", line.programming_s);
+        std::printf("FIGURE paced_over_floor %.2f %% 0.3\n", over_floor);
     } else {
-        std::printf("paced run skipped (--paced, about 150 s)\n");
+        std::printf("paced run skipped (--paced, about 300 s)\n");
     }
     TESTBENCH_Reset();
     return 0;
