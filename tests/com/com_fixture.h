@@ -24,6 +24,12 @@ inline COM_CONFIG MakeConfig(int port, uint32_t baud, uint8_t byte_size = 8, uin
     return c;
 }
 
+// The port chosen as the dialog chooses it: the layer's answer, 0 when open.
+inline int Choose(int port, uint32_t baud = 115200, uint8_t byte_size = 8) {
+    COM_CONFIG c = MakeConfig(port, baud, byte_size);
+    return COM_SetConfig(&c);
+}
+
 inline COM_STATUS Status() {
     COM_STATUS s;
     COM_GetStatus(&s);
@@ -34,6 +40,14 @@ inline std::string ReadString(uint32_t count, uint32_t timeout_ms) {
     std::vector<uint8_t> buf(count + 1, 0);
     const uint32_t n = COM_Read(buf.data(), count, timeout_ms);
     return std::string(buf.begin(), buf.begin() + n);
+}
+
+// The read's bytes, and in took how long it waited for them.
+inline std::string TimedRead(uint32_t count, uint32_t timeout_ms, ULONGLONG* took) {
+    const ULONGLONG t0 = GetTickCount64();
+    const std::string got = ReadString(count, timeout_ms);
+    *took = GetTickCount64() - t0;
+    return got;
 }
 
 inline void WriteString(const std::string& s) {

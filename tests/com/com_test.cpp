@@ -10,12 +10,24 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <future>
 #include <thread>
+#include <utility>
 
 namespace {
 
 ULONGLONG Now() {
     return GetTickCount64();
+}
+
+// A read waiting on a thread of its own, as the worker's does: its count and
+// how long it waited, once it ends (the future waits for it).
+std::future<std::pair<size_t, ULONGLONG>> PendingRead(uint32_t timeout_ms) {
+    return std::async(std::launch::async, [timeout_ms] {
+        ULONGLONG took = 0;
+        const size_t got = TimedRead(8, timeout_ms, &took).size();
+        return std::make_pair(got, took);
+    });
 }
 
 class Com : public ::testing::Test {
@@ -33,8 +45,7 @@ TEST_F(Com, ChosenPortSkipsFirstOpenAndAppliesSettingsOnce) {
     Peer peer(4);
     ASSERT_TRUE(peer.ok());
 
-    COM_CONFIG cfg = MakeConfig(3, 115200);
-    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    ASSERT_EQ(0, Choose(3));
     COM_STATUS s = Status();
     EXPECT_EQ(COM_STATE_OPEN, s.state);
     EXPECT_EQ(0, s.exit_hook); // no first-open step, so no hook
@@ -53,8 +64,7 @@ TEST_F(Com, ChosenPortSkipsFirstOpenAndAppliesSettingsOnce) {
     EXPECT_EQ(1, now.parity);
 
     // Equal settings: nothing closed or reopened.
-    COM_CONFIG same = MakeConfig(3, 115200);
-    EXPECT_EQ(0, COM_SetConfig(&same));
+    EXPECT_EQ(0, Choose(3));
     EXPECT_EQ(1u, Status().opens);
 
     // A repeated time-out is applied once.
@@ -83,54 +93,41 @@ TEST_F(Com, ChosenPortSkipsFirstOpenAndAppliesSettingsOnce) {
     tail.device_name[COM_DEVICE_NAME_SIZE - 1] = 'x';
     EXPECT_EQ(0, COM_SetConfig(&tail));
     EXPECT_EQ(3u, Status().opens);
-    EXPECT_EQ(0, COM_SetConfig(&cfg));
+    EXPECT_EQ(0, Choose(3));
     EXPECT_TRUE(ShownErrors().empty());
 }
 
 TEST_F(Com, ReadEndsAtItsTimeOut) {
     Peer peer(4);
     ASSERT_TRUE(peer.ok());
-    ULONGLONG t0 = Now();
-    EXPECT_EQ("", ReadString(5, 300));
-    ULONGLONG took = Now() - t0;
+    ULONGLONG took = 0;
+    EXPECT_EQ("", TimedRead(5, 300, &took));
     EXPECT_GE(took, 250u);
     EXPECT_LT(took, 1000u);
 
     peer.Send("ab");
-    t0 = Now();
-    EXPECT_EQ("ab", ReadString(5, 300));
-    took = Now() - t0;
+    EXPECT_EQ("ab", TimedRead(5, 300, &took));
     EXPECT_GE(took, 250u);
     EXPECT_LT(took, 1000u);
 
     // A zero time-out leaves the port waiting for the whole count; the read
     // still ends (cancelled) soon after.
-    t0 = Now();
-    EXPECT_EQ("", ReadString(5, 0));
-    EXPECT_LT(Now() - t0, 1500u);
+    EXPECT_EQ("", TimedRead(5, 0, &took));
+    EXPECT_LT(took, 1500u);
 
     // All requested bytes end the read at once.
     peer.Send("abcde");
-    t0 = Now();
-    EXPECT_EQ("abcde", ReadString(5, 3000));
-    EXPECT_LT(Now() - t0, 1000u);
+    EXPECT_EQ("abcde", TimedRead(5, 3000, &took));
+    EXPECT_LT(took, 1000u);
 }
 
 TEST_F(Com, ReopenFromAnotherThreadEndsAWaitingRead) {
-    std::atomic<uint32_t> got{99};
-    std::atomic<ULONGLONG> took{0};
-    std::thread reader([&] {
-        uint8_t buf[8];
-        const ULONGLONG t0 = Now();
-        got = COM_Read(buf, 8, 5000);
-        took = Now() - t0;
-    });
+    auto read = PendingRead(5000);
     Sleep(300);
-    COM_CONFIG other = MakeConfig(10, 115200);
-    EXPECT_EQ(0, COM_SetConfig(&other));
-    reader.join();
-    EXPECT_EQ(0u, got.load());
-    EXPECT_LT(took.load(), 2000u);
+    EXPECT_EQ(0, Choose(10));
+    const auto [got, took] = read.get();
+    EXPECT_EQ(0u, got);
+    EXPECT_LT(took, 2000u);
 
     // The new port carries bytes.
     Peer peer(11);
@@ -211,8 +208,7 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
 }
 
 TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
-    COM_CONFIG bad = MakeConfig(10, 115200, 3); // three data bits: refused by the port
-    EXPECT_EQ(1, COM_SetConfig(&bad));
+    EXPECT_EQ(1, Choose(10, 115200, 3)); // three data bits: refused by the port
     ASSERT_EQ(1u, ShownErrors().size());
     EXPECT_EQ("COM::COM_ChangeBaudrate: SetCommState failed", ShownErrors()[0]);
     COM_STATUS s = Status();
@@ -223,15 +219,12 @@ TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
     // A port that does not exist or is busy: 1 and no box.
     ShownErrors().clear();
     ASSERT_TRUE(TESTBENCH_MapBusy(5));
-    COM_CONFIG busy = MakeConfig(5, 115200);
-    EXPECT_EQ(1, COM_SetConfig(&busy));
-    COM_CONFIG absent = MakeConfig(77, 115200);
-    EXPECT_EQ(1, COM_SetConfig(&absent));
+    EXPECT_EQ(1, Choose(5));
+    EXPECT_EQ(1, Choose(77));
     EXPECT_TRUE(ShownErrors().empty());
     EXPECT_EQ(0, Status().handle_held);
 
-    COM_CONFIG good = MakeConfig(10, 115200);
-    EXPECT_EQ(0, COM_SetConfig(&good));
+    EXPECT_EQ(0, Choose(10));
     EXPECT_EQ(COM_STATE_OPEN, Status().state);
 }
 
@@ -273,20 +266,13 @@ TEST_F(Com, AnErrorWhileABoxIsUpIsDropped) {
 
 TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
     // Mid-read.
-    std::atomic<uint32_t> got{99};
-    std::atomic<ULONGLONG> took{0};
-    std::thread reader([&] {
-        uint8_t buf[8];
-        const ULONGLONG t0 = Now();
-        got = COM_Read(buf, 8, 3000);
-        took = Now() - t0;
-    });
+    auto read = PendingRead(3000);
     Sleep(300);
     ASSERT_TRUE(TESTBENCH_Unplug(10, 11));
-    reader.join();
-    EXPECT_EQ(0u, got.load());
-    EXPECT_LT(took.load(), 3000u + 1000u);
-    std::printf("read pending at unplug ended after %llu ms\n", took.load());
+    const auto [got, took] = read.get();
+    EXPECT_EQ(0u, got);
+    EXPECT_LT(took, 3000u + 1000u);
+    std::printf("read pending at unplug ended after %llu ms\n", took);
 
     ULONGLONG t0 = Now();
     EXPECT_EQ("", ReadString(4, 200));
@@ -298,8 +284,7 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
     ASSERT_TRUE(TESTBENCH_MapPair(12, 13));
     Peer peer(13);
     ASSERT_TRUE(peer.ok());
-    COM_CONFIG cfg = MakeConfig(12, 115200);
-    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    ASSERT_EQ(0, Choose(12));
     static uint8_t lots[64 * 1024];
     t0 = Now();
     COM_Write(lots, sizeof lots);
@@ -441,8 +426,7 @@ TEST_F(Com, ReadsOutlastCancelledReadsThatLetGoLate) {
     Peer old_peer(21);
     Peer peer(23);
     ASSERT_TRUE(old_peer.ok() && peer.ok());
-    COM_CONFIG first = MakeConfig(20, 115200);
-    ASSERT_EQ(0, COM_SetConfig(&first));
+    ASSERT_EQ(0, Choose(20));
     // Later than four such reads take, so that none of theirs comes meanwhile.
     late::Install(3000);
 
@@ -450,8 +434,7 @@ TEST_F(Com, ReadsOutlastCancelledReadsThatLetGoLate) {
     // while the caller sleeps without letting them run, as the worker's sleep
     // between polls does. The next read on the new port still works.
     late::TakeEverySlot();
-    COM_CONFIG second = MakeConfig(22, 115200);
-    ASSERT_EQ(0, COM_SetConfig(&second));
+    ASSERT_EQ(0, Choose(22));
     Sleep(3500);
     peer.Send("new");
     EXPECT_EQ("new", ReadString(3, 1000));
@@ -463,9 +446,9 @@ TEST_F(Com, ReadsOutlastCancelledReadsThatLetGoLate) {
     late::TakeEverySlot();
     const COM_STATUS before = Status();
     peer.Send("soon");
-    const ULONGLONG t0 = Now();
-    EXPECT_EQ("soon", ReadString(4, 2000));
-    EXPECT_LT(Now() - t0, 2000u);
+    ULONGLONG took = 0;
+    EXPECT_EQ("soon", TimedRead(4, 2000, &took));
+    EXPECT_LT(took, 2000u);
     const COM_STATUS after = Status();
     EXPECT_EQ(before.read_slot_waits + 1, after.read_slot_waits);
     EXPECT_EQ(before.reads_without_slot, after.reads_without_slot);
@@ -477,8 +460,7 @@ TEST_F(Com, AfterCloseNothingIsTransferred) {
     ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
     Peer peer(4);
     ASSERT_TRUE(peer.ok());
-    COM_CONFIG cfg = MakeConfig(3, 19200);
-    ASSERT_EQ(0, COM_SetConfig(&cfg));
+    ASSERT_EQ(0, Choose(3, 19200));
     WriteString("open");
     EXPECT_EQ("open", peer.Receive(4));
 
@@ -486,9 +468,9 @@ TEST_F(Com, AfterCloseNothingIsTransferred) {
     EXPECT_EQ(COM_STATE_CLOSED, Status().state);
     EXPECT_EQ(0, Status().handle_held);
     peer.Send("late");
-    const ULONGLONG t0 = Now();
-    EXPECT_EQ("", ReadString(4, 1000));
-    EXPECT_LT(Now() - t0, 100u);
+    ULONGLONG took = 0;
+    EXPECT_EQ("", TimedRead(4, 1000, &took));
+    EXPECT_LT(took, 100u);
     WriteString("never");
     EXPECT_EQ("", peer.Receive(5));
     EXPECT_TRUE(ShownErrors().empty());

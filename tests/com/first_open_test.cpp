@@ -13,8 +13,7 @@ TEST(ComFirstOpen, DefaultsNameHeldAndNothingTransferred) {
     ASSERT_TRUE(TESTBENCH_MapBusy(3));
 
     // A port that cannot be opened: result 1, no box, still not initialised.
-    COM_CONFIG chosen = MakeConfig(3, 115200);
-    EXPECT_EQ(1, COM_SetConfig(&chosen));
+    EXPECT_EQ(1, Choose(3));
     EXPECT_EQ(COM_STATE_NEW, Status().state);
     EXPECT_EQ(0, Status().handle_held);
     EXPECT_EQ(0, Status().exit_hook);

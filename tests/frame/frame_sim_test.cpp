@@ -48,6 +48,12 @@ class FrameSim : public ::testing::Test {
         ASSERT_TRUE(SIM_Start(sim, TESTBENCH_PortPath(kSimPort).c_str()));
     }
     void Faults(const SIM_FAULTS& f) { SIM_SetFaults(sim, f); }
+    // A program request sent once, as the programming job sends it; its acknowledge read.
+    static int32_t SendBlock(const Bytes& block) {
+        FRAME_Send(static_cast<uint8_t>(block.size()), block.data(), SIM_CMD_PROGRAM);
+        uint8_t byte = 0;
+        return FRAME_ReadAck(&byte);
+    }
 
     SIM* sim = nullptr;
     uint8_t buffer[500] = {};
@@ -104,10 +110,9 @@ TEST_F(FrameSim, IdentifyProgramAndCrcRoundTrips) {
 }
 
 TEST_F(FrameSim, LostAcknowledgeMakesTheCommandSendAgain) {
-    Start();
-    SIM_FAULTS f;
-    f.drop_ack = 1;
-    Faults(f);
+    SIM_CONFIG c;
+    c.faults.drop_ack = 1;
+    Start(c);
     const uint32_t t0 = GetTickCount();
     EXPECT_EQ(0, FRAME_Command(0, nullptr, 7));
     EXPECT_GE(GetTickCount() - t0, 900u);
@@ -116,26 +121,24 @@ TEST_F(FrameSim, LostAcknowledgeMakesTheCommandSendAgain) {
 }
 
 TEST_F(FrameSim, SilentTargetGetsTwoIdentifyRequests) {
-    Start();
-    SIM_FAULTS f;
-    f.silent = true;
-    Faults(f);
+    SIM_CONFIG c;
+    c.faults.silent = true;
+    Start(c);
     EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
     Sleep(100);
     EXPECT_EQ(2u, SIM_CountRequests(sim, 0));
 }
 
 TEST_F(FrameSim, GarbageAndBadChecksumCostARead) {
-    Start();
-    SIM_FAULTS f;
-    f.garbage_reply = 1;
-    f.garbage_count = 7;
-    Faults(f);
+    SIM_CONFIG c;
+    c.faults.garbage_reply = 1;
+    c.faults.garbage_count = 7;
+    Start(c);
     // The first read takes the garbage, the second the reply: one send.
     EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 200, nullptr));
     EXPECT_EQ(1u, SIM_CountRequests(sim, 0));
 
-    f = SIM_FAULTS();
+    SIM_FAULTS f;
     f.bad_checksum_reply = 1;
     Faults(f);
     SIM_ClearRequests(sim);
@@ -146,44 +149,37 @@ TEST_F(FrameSim, GarbageAndBadChecksumCostARead) {
 // The refusal as the programming job reads it: the acknowledge read takes two
 // error frames, one more is read without its start byte taken first.
 TEST_F(FrameSim, RefusedBlockGivesTheProgrammingJobAnAddressAndValue) {
-    Start();
-    SIM_FAULTS f;
-    f.nak_block = 1;
-    f.nak_value_set = true;
-    f.nak_value = 0x3C;
-    Faults(f);
+    SIM_CONFIG c;
+    c.faults.nak_block = 1;
+    c.faults.nak_value_set = true;
+    c.faults.nak_value = 0x3C;
+    Start(c);
     const Bytes block = Cat(Le32(0x40080010), Bytes(16, 0x11));
-    FRAME_Send(20, block.data(), 2);
-    uint8_t byte = 0;
-    EXPECT_EQ(1, FRAME_ReadAck(&byte));
+    EXPECT_EQ(1, SendBlock(block));
     FRAME_ReceiveRest(buffer, 1000);
     EXPECT_EQ(0x40080010u, GetLe32(buffer + 7));
     EXPECT_EQ(0x3C, buffer[11]);
     // The last frame's end byte is still on the line, so the job's final
     // send of the same block is not seen as acknowledged either.
-    FRAME_Send(20, block.data(), 2);
-    EXPECT_EQ(1, FRAME_ReadAck(&byte));
+    EXPECT_EQ(1, SendBlock(block));
     EXPECT_EQ(0x11, SIM_ReadFlash(sim, 0x40080010)); // though the target took it
     Drain();
 
     // Without that end byte the line is clean and the resend is acknowledged.
-    f.nak_trim_end = true;
-    Faults(f);
-    FRAME_Send(20, block.data(), 2);
-    EXPECT_EQ(1, FRAME_ReadAck(&byte));
+    c.faults.nak_trim_end = true;
+    Faults(c.faults);
+    EXPECT_EQ(1, SendBlock(block));
     std::memset(buffer, 0, sizeof buffer);
     FRAME_ReceiveRest(buffer, 1000);
     EXPECT_EQ(0x40080010u, GetLe32(buffer + 7));
-    FRAME_Send(20, block.data(), 2);
-    EXPECT_EQ(0, FRAME_ReadAck(&byte));
+    EXPECT_EQ(0, SendBlock(block));
 }
 
 TEST_F(FrameSim, VanishedTargetComesBackAfterItsTime) {
-    Start();
-    SIM_FAULTS f;
-    f.vanish_after_blocks = 1;
-    f.vanish_ms = 4500;
-    Faults(f);
+    SIM_CONFIG c;
+    c.faults.vanish_after_blocks = 1;
+    c.faults.vanish_ms = 4500;
+    Start(c);
     const Bytes block = Cat(Le32(0x100), Bytes(4, 0x22));
     const uint32_t t0 = GetTickCount();
     EXPECT_EQ(0, FRAME_Command(8, block.data(), 2));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -38,8 +39,25 @@ class Image : public ::testing::Test {
             ASSERT_EQ(IMAGE_ReadByte(image, a), Pattern(a)) << "address " << a;
         }
     }
+    // The whole image is one area holding the pattern from start on.
+    void ExpectOneArea(uint32_t start, uint32_t length) {
+        EXPECT_EQ(AreaCount(), 1);
+        ASSERT_NE(image->first, nullptr);
+        EXPECT_EQ(image->first->start, start);
+        EXPECT_EQ(image->first->length, length);
+        ExpectPatternAt(start, start + length);
+    }
+    // A block read into block[] and first; bytes the read leaves alone show as 0xCC.
+    int32_t Block(uint32_t address, uint32_t last, uint32_t max_gap, int32_t max_length,
+                  uint32_t start_bits = 0, uint32_t end_bits = 0) {
+        std::memset(block, 0xCC, sizeof block);
+        return IMAGE_ReadBlock(image, address, last, max_gap, block, &first, max_length, start_bits,
+                               end_bits);
+    }
 
     IMAGE* image = nullptr;
+    uint8_t block[100] = {};
+    uint32_t first = 0;
 };
 
 TEST_F(Image, EmptyImageHoldsNothing) {
@@ -48,9 +66,8 @@ TEST_F(Image, EmptyImageHoldsNothing) {
     EXPECT_EQ(IMAGE_GetNumBytes(image), 0u);
     EXPECT_EQ(IMAGE_ReadByte(image, 0), -1);
     EXPECT_EQ(IMAGE_ReadByte(image, 0xFFFFFFFF), -1);
-    uint8_t buffer[16];
-    uint32_t first = 0x1234;
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0xFFFFFFFF, 100, buffer, &first, 16, 0, 0), 0);
+    first = 0x1234;
+    EXPECT_EQ(Block(0, 0xFFFFFFFF, 100, 16), 0);
     EXPECT_EQ(first, 0x1234u);
     uint8_t status[2] = {9, 9};
     IMAGE_GetStatus(image, status);
@@ -62,10 +79,7 @@ TEST_F(Image, AdditionsPrependAppendAndMerge) {
     // Prepend moves the start down.
     ASSERT_EQ(Add(0x100, 16), 0);
     ASSERT_EQ(Add(0x0F0, 16), 0);
-    EXPECT_EQ(AreaCount(), 1);
-    EXPECT_EQ(image->first->start, 0x0F0u);
-    EXPECT_EQ(image->first->length, 32u);
-    ExpectPatternAt(0x0F0, 0x110);
+    ExpectOneArea(0x0F0, 32);
 
     // Filling the gap between two areas appends to the lower one and merges.
     IMAGE_Free(image);
@@ -74,9 +88,7 @@ TEST_F(Image, AdditionsPrependAppendAndMerge) {
     ASSERT_EQ(Add(0x020, 16), 0);
     EXPECT_EQ(AreaCount(), 2);
     ASSERT_EQ(Add(0x010, 16), 0);
-    EXPECT_EQ(AreaCount(), 1);
-    EXPECT_EQ(image->first->length, 48u);
-    ExpectPatternAt(0x000, 0x030);
+    ExpectOneArea(0x000, 48);
     EXPECT_EQ(IMAGE_ReadByte(image, 0x030), -1);
 }
 
@@ -108,10 +120,7 @@ TEST_F(Image, RefusedAdditionsChangeNothingButTheCount) {
     EXPECT_EQ(Add(0xFFFFFFF0, 16), -1);
     EXPECT_EQ(IMAGE_AddData(image, 0xFFFFFFFF, 1, nullptr), -1);
     EXPECT_EQ(image->change_count, changes + 4);
-    EXPECT_EQ(AreaCount(), 1);
-    EXPECT_EQ(image->first->start, 0x100u);
-    EXPECT_EQ(image->first->length, 16u);
-    ExpectPatternAt(0x100, 0x110);
+    ExpectOneArea(0x100, 16);
 
     // Just below the top is fine.
     EXPECT_EQ(Add(0xFFFFFFF0, 15), 0);
@@ -138,10 +147,8 @@ TEST_F(Image, MergeTakesTwiceTheMergedLengthWhenShort) {
     ASSERT_EQ(Add(0x000, 256), 0);
     ASSERT_EQ(Add(0x110, 300), 0);
     ASSERT_EQ(Add(0x100, 16), 0); // 272 in 512, then 572 merged
-    EXPECT_EQ(AreaCount(), 1);
-    EXPECT_EQ(image->first->length, 572u);
+    ExpectOneArea(0, 572);
     EXPECT_EQ(image->first->capacity, 1144u);
-    ExpectPatternAt(0, 572);
 }
 
 TEST_F(Image, ManySmallAppendsGrowByDoubling) {
@@ -175,39 +182,35 @@ TEST_F(Image, RangeOnlyAdditionsReadAsErased) {
 TEST_F(Image, BlockReadsBridgeGapsUpToTheMaximum) {
     ASSERT_EQ(Add(0x000, 16), 0);
     ASSERT_EQ(Add(0x014, 12), 0);
-    uint8_t buffer[100];
-    uint32_t first = 0;
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0, 0x1F, 4, buffer, &first, 100, 0, 0), 32);
+    ASSERT_EQ(Block(0, 0x1F, 4, 100), 32);
     EXPECT_EQ(first, 0u);
     for (uint32_t a = 0; a < 32; ++a) {
         uint8_t expected = (a >= 0x10 && a < 0x14) ? 0xFF : Pattern(a);
-        EXPECT_EQ(buffer[a], expected) << a;
+        EXPECT_EQ(block[a], expected) << a;
     }
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0x1F, 3, buffer, &first, 100, 0, 0), 16);
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0x1F, 0, buffer, &first, 100, 0, 0), 16);
+    EXPECT_EQ(Block(0, 0x1F, 3, 100), 16);
+    EXPECT_EQ(Block(0, 0x1F, 0, 100), 16);
     // A bridged block still stops at the maximum length and the last address.
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0x1F, 4, buffer, &first, 20, 0, 0), 20);
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0x17, 4, buffer, &first, 100, 0, 0), 24);
+    EXPECT_EQ(Block(0, 0x1F, 4, 20), 20);
+    EXPECT_EQ(Block(0, 0x17, 4, 100), 24);
 }
 
 TEST_F(Image, BlockReadsNeverPassTheLastAddressOrTheMaximum) {
     ASSERT_EQ(Add(0x100, 64), 0);
-    uint8_t buffer[64];
-    uint32_t first = 0;
     // Beginning inside the area, ending inside it.
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0x110, 0x11F, 0, buffer, &first, 64, 0, 0), 16);
+    ASSERT_EQ(Block(0x110, 0x11F, 0, 64), 16);
     EXPECT_EQ(first, 0x110u);
-    EXPECT_EQ(buffer[0], Pattern(0x110));
-    EXPECT_EQ(buffer[15], Pattern(0x11F));
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0x110, 0x1000, 0, buffer, &first, 8, 0, 0), 8);
+    EXPECT_EQ(block[0], Pattern(0x110));
+    EXPECT_EQ(block[15], Pattern(0x11F));
+    EXPECT_EQ(Block(0x110, 0x1000, 0, 8), 8);
     // The area begins exactly at the last address: one byte.
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0, 0x100, 0, buffer, &first, 64, 0, 0), 1);
+    ASSERT_EQ(Block(0, 0x100, 0, 64), 1);
     EXPECT_EQ(first, 0x100u);
-    EXPECT_EQ(buffer[0], Pattern(0x100));
+    EXPECT_EQ(block[0], Pattern(0x100));
     // Beyond the area, an inverted range, no room at all.
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0x140, 0xFFFFFFFF, 0, buffer, &first, 64, 0, 0), 0);
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0x120, 0x110, 0, buffer, &first, 64, 0, 0), 0);
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0x100, 0x13F, 0, buffer, &first, 0, 0, 0), 0);
+    EXPECT_EQ(Block(0x140, 0xFFFFFFFF, 0, 64), 0);
+    EXPECT_EQ(Block(0x120, 0x110, 0, 64), 0);
+    EXPECT_EQ(Block(0x100, 0x13F, 0, 0), 0);
     // The count alone, without a buffer or an address out.
     EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0xFFFFFFFF, 0, nullptr, nullptr, 1000, 0, 0), 64);
 }
@@ -237,22 +240,20 @@ TEST_F(Image, LongAreaIsReadInSeamlessBlocks) {
 
 TEST_F(Image, BlockReadAlignment) {
     ASSERT_EQ(Add(0x105, 6), 0); // 0x105 .. 0x10A
-    uint8_t buffer[64];
-    uint32_t first = 0;
     // Start down to a multiple of 4, end up to a multiple of 16; the padding reads 0xFF.
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0, 0xFFFF, 0, buffer, &first, 64, 2, 4), 12);
+    ASSERT_EQ(Block(0, 0xFFFF, 0, 64, 2, 4), 12);
     EXPECT_EQ(first, 0x104u);
-    EXPECT_EQ(buffer[0], 0xFF);
-    EXPECT_EQ(buffer[1], Pattern(0x105));
-    EXPECT_EQ(buffer[6], Pattern(0x10A));
-    EXPECT_EQ(buffer[11], 0xFF);
+    EXPECT_EQ(block[0], 0xFF);
+    EXPECT_EQ(block[1], Pattern(0x105));
+    EXPECT_EQ(block[6], Pattern(0x10A));
+    EXPECT_EQ(block[11], 0xFF);
     // Cut to a maximum of 6, the block still ends aligned: 0x104 .. 0x107.
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0, 0xFFFF, 0, buffer, &first, 6, 2, 2), 4);
+    ASSERT_EQ(Block(0, 0xFFFF, 0, 6, 2, 2), 4);
     EXPECT_EQ(first, 0x104u);
     // A maximum shorter than the end alignment is kept whole rather than cut to nothing.
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0, 0xFFFF, 0, buffer, &first, 4, 0, 4), 4);
+    EXPECT_EQ(Block(0, 0xFFFF, 0, 4, 0, 4), 4);
     // No bytes held in the range: no block at all.
-    EXPECT_EQ(IMAGE_ReadBlock(image, 0x200, 0x300, 0, buffer, &first, 64, 4, 4), 0);
+    EXPECT_EQ(Block(0x200, 0x300, 0, 64, 4, 4), 0);
 }
 
 TEST_F(Image, PatchesShadowHeldBytes) {
@@ -262,13 +263,12 @@ TEST_F(Image, PatchesShadowHeldBytes) {
     uint8_t b = 0;
     EXPECT_EQ(IMAGE_Read8(image, 0x10, &b), 1);
     EXPECT_EQ(b, 0xAB);
-    uint8_t block[1] = {};
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0x10, 0x10, 0, block, nullptr, 1, 0, 0), 1);
+    ASSERT_EQ(Block(0x10, 0x10, 0, 1), 1);
     EXPECT_EQ(block[0], 0xAB);
 
     EXPECT_EQ(IMAGE_AddPatch8(image, 0x10, 0x1CD), 1); // low 8 bits kept
     EXPECT_EQ(IMAGE_ReadByte(image, 0x10), 0x1CD);
-    ASSERT_EQ(IMAGE_ReadBlock(image, 0x10, 0x10, 0, block, nullptr, 1, 0, 0), 1);
+    ASSERT_EQ(Block(0x10, 0x10, 0, 1), 1);
     EXPECT_EQ(block[0], 0xCD);
     IMAGE_UndoPatch(image);
     EXPECT_EQ(IMAGE_ReadByte(image, 0x10), 0x1AB);
@@ -344,10 +344,9 @@ TEST_F(Image, WideReadsAndPatchesAreLittleEndian) {
     EXPECT_EQ(IMAGE_ReadByte(image, 0x20), 0x1BB);
     EXPECT_EQ(IMAGE_Read16(image, 0x25, &h), -1); // a patch never makes 0x25 held
     // Only the last byte patched still counts as patched.
-    IMAGE_RemovePatch(image, 0x20);
-    IMAGE_RemovePatch(image, 0x21);
-    IMAGE_RemovePatch(image, 0x22);
-    IMAGE_RemovePatch(image, 0x23);
+    for (uint32_t a = 0x20; a < 0x24; ++a) {
+        IMAGE_RemovePatch(image, a);
+    }
     EXPECT_EQ(IMAGE_Read16(image, 0x22, &h), 0);
     EXPECT_EQ(IMAGE_Read16(image, 0x23, &h), 1);
     EXPECT_EQ(h, 0x1104);

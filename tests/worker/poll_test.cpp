@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <utility>
@@ -23,6 +24,25 @@ class PollTest : public ::testing::Test {
         ASSERT_TRUE(ready);
         HARNESS_RestartWorker();
     }
+    // What a case started goes with it, also when it stops early.
+    void TearDown() override {
+        HARNESS_StopSim(sim_);
+        peer_.reset();
+    }
+    // The simulated handheld, or a peer answering as the handler says, found.
+    void Connect(const SIM_CONFIG& config = SIM_CONFIG{}) {
+        sim_ = HARNESS_StartSim(config);
+        ASSERT_NE(sim_, nullptr);
+        ASSERT_TRUE(HARNESS_WaitConnected());
+    }
+    void ConnectPeer(PEER_HANDLER handler) {
+        peer_ = HARNESS_StartPeer(std::move(handler));
+        ASSERT_NE(peer_, nullptr);
+        ASSERT_TRUE(HARNESS_WaitConnected());
+    }
+
+    SIM* sim_ = nullptr;
+    std::unique_ptr<Peer> peer_;
 };
 
 TARGET_INFO RawInfo() {
@@ -54,9 +74,7 @@ TEST(IdentifyTimeout, FollowsTheBaudRateWithZeroCountingAs1200) {
 }
 
 TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
-    SIM* sim = HARNESS_StartSim(SIM_CONFIG{});
-    ASSERT_NE(sim, nullptr);
-    ASSERT_TRUE(HARNESS_WaitConnected());
+    Connect();
     PumpFor(100);
     TARGET_INFO info;
     TARGET_GetInfo(&info);
@@ -76,7 +94,7 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
     EXPECT_GE(HARNESS_CountCommands(ID_NOTIFY_TICK), 2);
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 0);
 
-    HARNESS_StopSim(sim);
+    HARNESS_StopSim(std::exchange(sim_, nullptr));
     ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
     const int ticks = HARNESS_CountCommands(ID_NOTIFY_TICK);
     PumpFor(1200); // several silent cycles of about 200 ms
@@ -90,9 +108,8 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
     EXPECT_EQ(RawInfo().text2_len, 24); // kept, only not handed out
 
     // Found again, lost again: one more disconnect.
-    sim = HARNESS_StartSim(SIM_CONFIG{});
-    ASSERT_TRUE(HARNESS_WaitConnected());
-    HARNESS_StopSim(sim);
+    Connect();
+    HARNESS_StopSim(std::exchange(sim_, nullptr));
     ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
     PumpFor(600);
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 2);
@@ -101,8 +118,8 @@ TEST_F(PollTest, KeepsTheLongReplyAndReportsOneDisconnectPerLoss) {
 TEST_F(PollTest, NonZeroStatusIsNotifiedButConnectsNothingAndRefusesJobs) {
     SIM_CONFIG config;
     config.status = 3;
-    SIM* sim = HARNESS_StartSim(config);
-    ASSERT_NE(sim, nullptr);
+    sim_ = HARNESS_StartSim(config);
+    ASSERT_NE(sim_, nullptr);
     ASSERT_TRUE(PumpUntil([] { return HARNESS_CountCommands(ID_NOTIFY_CONNECTED) >= 2; }, 3000));
     EXPECT_FALSE(TARGET_IsConnected());
     const TARGET_INFO info = RawInfo();
@@ -115,49 +132,43 @@ TEST_F(PollTest, NonZeroStatusIsNotifiedButConnectsNothingAndRefusesJobs) {
     EXPECT_EQ(JOB_ClearTarget(), JOB_COMM_FAILED);
     EXPECT_EQ(UPDATE_Run(), JOB_COMM_FAILED);
     EXPECT_TRUE(HARNESS_StatusTexts().empty());
-    EXPECT_EQ(SIM_CountRequests(sim, SIM_CMD_CLEAR), 0u);
-    HARNESS_StopSim(sim);
+    EXPECT_EQ(SIM_CountRequests(sim_, SIM_CMD_CLEAR), 0u);
 }
 
 TEST_F(PollTest, ShortReplyAsksForOneRangeLongReplyForTwo) {
     SIM_CONFIG config;
     config.long_form = false;
-    SIM* sim = HARNESS_StartSim(config);
-    ASSERT_TRUE(HARNESS_WaitConnected());
+    Connect(config);
     EXPECT_EQ(RawInfo().crc_length[1], 0u);
     const int32_t crc = JOB_GetCRC();
-    EXPECT_EQ(crc, SIM_GetStats(sim).last_crc);
-    std::vector<SIM_REQUEST> asks = HARNESS_Requests(sim, SIM_CMD_GET_CRC);
+    EXPECT_EQ(crc, SIM_GetStats(sim_).last_crc);
+    std::vector<SIM_REQUEST> asks = HARNESS_Requests(sim_, SIM_CMD_GET_CRC);
     ASSERT_EQ(asks.size(), 2u);
     EXPECT_TRUE(asks[0].data.empty());
     EXPECT_EQ(asks[1].data, (std::vector<uint8_t>{0x00, 0x00, 0x08, 0x40, 0x46, 0xEC, 0x0C, 0x00}));
     EXPECT_EQ(HARNESS_StatusTexts(), std::vector<std::string>{"Get CRC"});
-    HARNESS_StopSim(sim);
+    HARNESS_StopSim(std::exchange(sim_, nullptr));
 
     HARNESS_RestartWorker();
-    sim = HARNESS_StartSim(SIM_CONFIG{});
-    ASSERT_TRUE(HARNESS_WaitConnected());
+    Connect();
     const int32_t long_crc = JOB_GetCRC();
-    EXPECT_EQ(long_crc, SIM_GetStats(sim).last_crc);
-    asks = HARNESS_Requests(sim, SIM_CMD_GET_CRC);
+    EXPECT_EQ(long_crc, SIM_GetStats(sim_).last_crc);
+    asks = HARNESS_Requests(sim_, SIM_CMD_GET_CRC);
     ASSERT_EQ(asks.size(), 3u);
     EXPECT_EQ(asks[2].data, (std::vector<uint8_t>{0x48, 0xEC, 0x14, 0x40, 0xF3, 0x7F, 0x09, 0x00}));
-    HARNESS_StopSim(sim);
 }
 
 TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
     // Texts longer than their field: cut to 100 bytes, ranges still found.
     const std::string long_text(150, 'x');
-    auto peer = HARNESS_StartPeer(Answering(HARNESS_IdentifyPayload(0, long_text, "unit 7", true)));
-    ASSERT_NE(peer, nullptr);
-    ASSERT_TRUE(HARNESS_WaitConnected());
+    ConnectPeer(Answering(HARNESS_IdentifyPayload(0, long_text, "unit 7", true)));
     TARGET_INFO info = RawInfo();
     EXPECT_EQ(info.text1_len, 100);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text1), 100), std::string(100, 'x'));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.text2), info.text2_len), "unit 7");
     EXPECT_EQ(info.crc_start[0], 0x1000u);
     EXPECT_EQ(info.crc_length[1], 0x20u);
-    peer.reset();
+    peer_.reset();
     ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, 3000));
 
     // Declared contents running past the data, or no data at all: not
@@ -167,13 +178,13 @@ TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
     for (const std::vector<uint8_t>& payload :
          {overrun, std::vector<uint8_t>{}, std::vector<uint8_t>{0, 1, 2, 3, 4, 5}}) {
         HARNESS_RestartWorker();
-        peer = HARNESS_StartPeer(Answering(payload));
+        peer_ = HARNESS_StartPeer(Answering(payload));
         PumpFor(500);
         EXPECT_FALSE(TARGET_IsConnected());
         EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_CONNECTED), 0);
         EXPECT_EQ(RawInfo().text1_len, 0);
-        EXPECT_GE(peer->Commands().size(), 2u);
-        peer.reset();
+        EXPECT_GE(peer_->Commands().size(), 2u);
+        peer_.reset();
     }
 }
 
@@ -194,10 +205,9 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
     for (const Case& c : cases) {
         HARNESS_RestartWorker();
         const std::vector<uint8_t> reply = c.reply;
-        auto peer = HARNESS_StartPeer(Connected([reply](uint8_t, const std::vector<uint8_t>&) {
+        ConnectPeer(Connected([reply](uint8_t, const std::vector<uint8_t>&) {
             return std::vector<PEER_SEND>{{0, {0x90}}, {0, reply}};
         }));
-        ASSERT_TRUE(HARNESS_WaitConnected());
         JOB_ErrorAddress = 0;
         EXPECT_EQ(JOB_ClearTarget(), c.status);
         if (c.status == JOB_TARGET_ERROR) {
@@ -207,7 +217,7 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         // The blank check reads the same replies.
         JOB_Run("Blank check", CMD_BLANK_CHECK);
         EXPECT_EQ(JOB_STATUS.load(), c.status);
-        peer.reset();
+        peer_.reset();
     }
 
     for (const auto& c : {std::make_pair(std::vector<uint8_t>{0x00, 0x34, 0x12}, 0x1234),
@@ -215,29 +225,26 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         HARNESS_RestartWorker();
         const std::vector<uint8_t> last = c.first;
         std::atomic<int> asks{0};
-        auto peer =
-            HARNESS_StartPeer(Connected([last, &asks](uint8_t, const std::vector<uint8_t>&) {
-                const bool final_ask = ++asks == 3;
-                return std::vector<PEER_SEND>{
-                    {0, {0x90}}, {0, Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
-            }));
-        ASSERT_TRUE(HARNESS_WaitConnected());
+        ConnectPeer(Connected([last, &asks](uint8_t, const std::vector<uint8_t>&) {
+            const bool final_ask = ++asks == 3;
+            return std::vector<PEER_SEND>{
+                {0, {0x90}}, {0, Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
+        }));
         EXPECT_EQ(JOB_GetCRC(), c.second);
         EXPECT_EQ(asks.load(), 3);
-        peer.reset();
+        peer_.reset();
     }
 }
 
 // A clear waiting for its reply does not hold the runner after a cancel, and
 // the next job is stored only once the worker has finished the clear.
 TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
-    auto peer = HARNESS_StartPeer(Connected([](uint8_t command, const std::vector<uint8_t>&) {
+    ConnectPeer(Connected([](uint8_t command, const std::vector<uint8_t>&) {
         if (command == 1) {
             return std::vector<PEER_SEND>{{0, {0x90}}, {1500, Reply(4, {})}};
         }
         return std::vector<PEER_SEND>{{0, {0x90}}};
     }));
-    ASSERT_TRUE(HARNESS_WaitConnected());
     const DWORD start = GetTickCount();
     HARNESS_OnTimer = [start] {
         if (GetTickCount() - start > 150) {
@@ -251,16 +258,9 @@ TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
 
     EXPECT_EQ(JOB_MakeValid(), JOB_OK);
     EXPECT_GE(GetTickCount() - start, 1400u);
-    const std::vector<uint8_t> commands = peer->Commands();
-    int clears = 0;
-    int valid = 0;
-    for (uint8_t c : commands) {
-        clears += c == 1 ? 1 : 0;
-        valid += c == 3 ? 1 : 0;
-    }
-    EXPECT_EQ(clears, 1);
-    EXPECT_EQ(valid, 1);
-    peer.reset();
+    const std::vector<uint8_t> commands = peer_->Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1); // one clear
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 1); // one make valid
 }
 
 } // namespace
