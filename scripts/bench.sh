@@ -44,6 +44,7 @@ BEGIN {
             "programming_with_bar|updater: the same blocks with the bar|" \
             "bar_over_floor_and_calls|updater with bar over floor + calls|" \
             "updater_own_per_block|updater'"'"'s own time per block (acks queued)|" \
+            "floor_own_per_block|floor'"'"'s own time per block (acks queued)|" \
             "soak_updates_failed|soak: updates failed of 50|" \
             "soak_handles_start|soak: handles after update 1|" \
             "soak_handles_end|soak: handles after update 50|" \

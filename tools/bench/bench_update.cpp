@@ -5,11 +5,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -186,43 +184,17 @@ double WalkSeconds() {
 // for and what is left is the walk, the frame, the write and the read.
 double OwnMsPerBlock(HWND window) {
     UI_SetDialogWindow(window);
-    const HANDLE port =
-        CreateFileA(TESTBENCH_PortPath(TARGET_PORT).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    COMMTIMEOUTS t = {};
-    t.ReadTotalTimeoutConstant = 20;
-    SetCommTimeouts(port, &t);
-    std::atomic<bool> stop{false};
-    // The far end takes in the requests and keeps the acknowledges ahead of them.
-    std::thread drain([&] {
-        uint8_t buffer[4096];
-        while (!stop.load()) {
-            DWORD n = 0;
-            ReadFile(port, buffer, sizeof buffer, &n, nullptr);
-        }
+    bool ok = false;
+    double ms = 0;
+    FLOOR_WithAcksQueued(TARGET_PORT, [&] {
+        std::memset(&PROGRAM_Block, 0, sizeof PROGRAM_Block);
+        JOB_Image.store(APP_Image);
+        WORKER_CancelRequest.store(0);
+        const uint64_t start = NowMicros();
+        TARGET_Program();
+        ms = (NowMicros() - start) / 1000.0;
+        ok = JOB_STATUS.load() == 0;
     });
-    std::thread feed([&] {
-        const std::vector<uint8_t> acks(6300, 0x90);
-        for (size_t at = 0; at < acks.size() && !stop.load(); at += 300) {
-            DWORD n = 0;
-            WriteFile(port, acks.data() + at, 300, &n, nullptr);
-        }
-    });
-    Sleep(300);
-    std::memset(&PROGRAM_Block, 0, sizeof PROGRAM_Block);
-    JOB_Image.store(APP_Image);
-    WORKER_CancelRequest.store(0);
-    const uint64_t start = NowMicros();
-    TARGET_Program();
-    const double ms = (NowMicros() - start) / 1000.0;
-    const bool ok = JOB_STATUS.load() == 0;
-    stop.store(true);
-    feed.join();
-    drain.join();
-    CloseHandle(port);
     uint8_t scratch[COM_READ_MAX];
     while (COM_Read(scratch, sizeof scratch, 50) > 0) {
     }
@@ -288,6 +260,7 @@ int main(int argc, char** argv) {
     COM_STATUS before = {};
     COM_GetStatus(&before);
     const double own_ms = OwnMsPerBlock(plain);
+    const double floor_queued_ms = FLOOR_QueuedMsPerBlock(FLOOR_PORT, FLOOR_TARGET_PORT, frames);
     COM_STATUS after = {};
     COM_GetStatus(&after);
     std::printf("  writes that waited for the one before, in that job: %u\n",
@@ -323,6 +296,8 @@ int main(int argc, char** argv) {
     std::printf("  updater's own time per block (the programming job with every acknowledge "
                 "already queued): %.3f ms%s\n",
                 own_ms, own_ms > 0 ? "" : "  FAILED");
+    std::printf("  the floor's loop the same way: %.3f ms a block%s\n", floor_queued_ms,
+                floor_queued_ms > 0 ? "" : "  FAILED");
     std::printf("FIGURE update_full_speed %.2f s %.0f\n", bare.ok ? bare.wall_s : -1, BUDGET_S);
     std::printf("FIGURE update_with_progress_bar %.2f s -\n", bar.ok ? bar.wall_s : -1);
     std::printf("FIGURE progress_calls %.2f s -\n", progress);
@@ -334,6 +309,7 @@ int main(int argc, char** argv) {
     std::printf("FIGURE bar_over_floor_and_calls %.2f x 1.2\n",
                 Ratio(bar.programming_s, floor_s + progress_floor));
     std::printf("FIGURE updater_own_per_block %.3f ms -\n", own_ms);
+    std::printf("FIGURE floor_own_per_block %.3f ms -\n", floor_queued_ms);
     std::printf("modelled wire time at 115200 8O1 (11 bits a byte, every request and answer): "
                 "%.1f s\n",
                 bare.wire_s);

@@ -115,6 +115,62 @@ FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector
     return run;
 }
 
+bool FLOOR_WithAcksQueued(int target_port, const std::function<void()>& run) {
+    const HANDLE far_end =
+        CreateFileA(TESTBENCH_PortPath(target_port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (far_end == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    COMMTIMEOUTS t = {};
+    t.ReadTotalTimeoutConstant = 20;
+    SetCommTimeouts(far_end, &t);
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        uint8_t buffer[4096];
+        while (!stop.load()) {
+            DWORD n = 0;
+            ReadFile(far_end, buffer, sizeof buffer, &n, nullptr);
+        }
+    });
+    std::thread feed([&] {
+        const std::vector<uint8_t> acks(6300, ACK);
+        for (size_t at = 0; at < acks.size() && !stop.load(); at += 300) {
+            DWORD n = 0;
+            WriteFile(far_end, acks.data() + at, 300, &n, nullptr);
+        }
+    });
+    Sleep(300);
+    run();
+    stop.store(true);
+    feed.join();
+    drain.join();
+    CloseHandle(far_end);
+    return true;
+}
+
+double FLOOR_QueuedMsPerBlock(int port, int target_port,
+                              const std::vector<std::vector<uint8_t>>& frames) {
+    const HANDLE h = OpenLine(port);
+    if (h == INVALID_HANDLE_VALUE || frames.empty()) {
+        return 0;
+    }
+    bool ok = false;
+    double ms = 0;
+    const bool ran = FLOOR_WithAcksQueued(target_port, [&] {
+        LARGE_INTEGER f;
+        LARGE_INTEGER begin;
+        LARGE_INTEGER end;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&begin);
+        ok = RunLoop(h, frames);
+        QueryPerformanceCounter(&end);
+        ms = static_cast<double>(end.QuadPart - begin.QuadPart) * 1000 / f.QuadPart;
+    });
+    CloseHandle(h);
+    return ran && ok ? ms / frames.size() : 0;
+}
+
 double FLOOR_ProgressCalls(HWND bar, uint32_t calls) {
     SendMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(calls));
     std::atomic<bool> finished{false};

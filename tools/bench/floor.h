@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <windows.h>
@@ -21,6 +22,16 @@ struct FLOOR_RUN {
 // line paced at paced_baud (0: as fast as the port goes).
 FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector<uint8_t>>& frames,
                         uint32_t paced_baud);
+
+// Runs run while the far end of the cable (COMtarget) takes in whatever
+// comes and has 6,300 acknowledges queued ahead of it, so that no answer is
+// waited for. False when the far end could not be opened.
+bool FLOOR_WithAcksQueued(int target_port, const std::function<void()>& run);
+
+// The floor's loop with every acknowledge already queued: its milliseconds
+// per frame (0 when it failed).
+double FLOOR_QueuedMsPerBlock(int port, int target_port,
+                              const std::vector<std::vector<uint8_t>>& frames);
 
 // The progress calls alone: calls synchronous PBM_SETPOS messages from a
 // second thread to the bar, while this thread waits in GetMessage and
