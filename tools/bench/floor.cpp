@@ -81,6 +81,47 @@ bool RunLoop(HANDLE h, const std::vector<std::vector<uint8_t>>& frames) {
     return true;
 }
 
+// Seconds that run takes.
+double SecondsOf(const std::function<void()>& run) {
+    LARGE_INTEGER f;
+    LARGE_INTEGER begin;
+    LARGE_INTEGER end;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&begin);
+    run();
+    QueryPerformanceCounter(&end);
+    return static_cast<double>(end.QuadPart - begin.QuadPart) / f.QuadPart;
+}
+
+// Microseconds a call takes, over count calls.
+double MicrosEach(uint32_t count, const std::function<void()>& call) {
+    return SecondsOf([&] {
+               for (uint32_t i = 0; i < count; ++i) {
+                   call();
+               }
+           }) *
+           1e6 / count;
+}
+
+// Runs work on a second thread while this one waits in GetMessage and
+// dispatches, as the dialog's thread does during a job.
+void OnSecondThread(const std::function<void()>& work) {
+    std::atomic<bool> finished{false};
+    const DWORD self = GetCurrentThreadId();
+    std::thread second([&] {
+        work();
+        finished.store(true);
+        PostThreadMessageA(self, WM_NULL, 0, 0);
+    });
+    while (!finished.load()) {
+        MSG msg;
+        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            DispatchMessageA(&msg);
+        }
+    }
+    second.join();
+}
+
 } // namespace
 
 FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector<uint8_t>>& frames,
@@ -157,87 +198,22 @@ double FLOOR_QueuedMsPerBlock(int port, int target_port,
     }
     bool ok = false;
     double ms = 0;
-    const bool ran = FLOOR_WithAcksQueued(target_port, [&] {
-        LARGE_INTEGER f;
-        LARGE_INTEGER begin;
-        LARGE_INTEGER end;
-        QueryPerformanceFrequency(&f);
-        QueryPerformanceCounter(&begin);
-        ok = RunLoop(h, frames);
-        QueryPerformanceCounter(&end);
-        ms = static_cast<double>(end.QuadPart - begin.QuadPart) * 1000 / f.QuadPart;
-    });
+    const bool ran = FLOOR_WithAcksQueued(
+        target_port, [&] { ms = SecondsOf([&] { ok = RunLoop(h, frames); }) * 1000; });
     CloseHandle(h);
     return ran && ok ? ms / frames.size() : 0;
 }
 
 double FLOOR_ProgressCalls(HWND bar, uint32_t calls) {
     SendMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(calls));
-    std::atomic<bool> finished{false};
-    const DWORD self = GetCurrentThreadId();
-    LARGE_INTEGER f;
-    LARGE_INTEGER begin;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&begin);
-    std::thread caller([&] {
-        for (uint32_t i = 0; i < calls; ++i) {
-            SendMessageA(bar, PBM_SETPOS, i, 0);
-        }
-        finished.store(true);
-        PostThreadMessageA(self, WM_NULL, 0, 0);
+    return SecondsOf([&] {
+        OnSecondThread([&] {
+            for (uint32_t i = 0; i < calls; ++i) {
+                SendMessageA(bar, PBM_SETPOS, i, 0);
+            }
+        });
     });
-    while (!finished.load()) {
-        MSG msg;
-        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            DispatchMessageA(&msg);
-        }
-    }
-    caller.join();
-    QueryPerformanceCounter(&end);
-    return static_cast<double>(end.QuadPart - begin.QuadPart) / f.QuadPart;
 }
-
-namespace {
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / f.QuadPart;
-}
-
-// Microseconds a call takes, over count calls.
-double MicrosEach(uint32_t count, const std::function<void()>& call) {
-    LARGE_INTEGER begin;
-    LARGE_INTEGER end;
-    QueryPerformanceCounter(&begin);
-    for (uint32_t i = 0; i < count; ++i) {
-        call();
-    }
-    QueryPerformanceCounter(&end);
-    return Seconds(begin, end) * 1e6 / count;
-}
-
-// Runs measure on a second thread while this one waits in GetMessage and
-// dispatches, as the dialog's thread does during a job.
-void OnSecondThread(const std::function<void()>& measure) {
-    std::atomic<bool> finished{false};
-    const DWORD self = GetCurrentThreadId();
-    std::thread second([&] {
-        measure();
-        finished.store(true);
-        PostThreadMessageA(self, WM_NULL, 0, 0);
-    });
-    while (!finished.load()) {
-        MSG msg;
-        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            DispatchMessageA(&msg);
-        }
-    }
-    second.join();
-}
-
-} // namespace
 
 void FLOOR_PrintCallCosts(HWND window, int bar_id) {
     CRITICAL_SECTION cs;
