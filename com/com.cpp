@@ -218,7 +218,7 @@ void ShowIfAny(const char* error) {
     }
 }
 
-void CALLBACK COM_ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
+void CALLBACK ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
     (void)error; // an aborted read ends with the count the platform reports
     ReadSlot* slot = reinterpret_cast<ReadSlot*>(ov);
     slot->count.store(count);
@@ -263,7 +263,7 @@ ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HA
     g_current_read.store(slot);
     g_read_done.store(0);
     const COM_START_READ start = g_start_read.load();
-    if (!(start != nullptr ? start : ReadFileEx)(h, slot->buf, count, &slot->ov, COM_ReadDone)) {
+    if (!(start != nullptr ? start : ReadFileEx)(h, slot->buf, count, &slot->ov, ReadDone)) {
         // No completion will come for a read that never started.
         g_current_read.store(nullptr);
         slot->pending.store(false);
