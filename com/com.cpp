@@ -70,10 +70,13 @@ constexpr char kXoffChar = 0x13;
 
 struct ReadSlot {
     OVERLAPPED ov; // first member: the completion routine finds the slot from it
+    // Set by the reading thread when it starts a read, cleared by the
+    // completion routine (on that same thread, in an alertable wait).
     std::atomic<bool> pending;
+    // done and count: written by the completion routine, read by the reader.
     std::atomic<bool> done;
     std::atomic<uint32_t> count;
-    uint8_t buf[COM_READ_MAX];
+    uint8_t buf[COM_READ_MAX]; // the platform's while pending, then the reader's
 };
 
 struct WriteSlot {
@@ -107,20 +110,29 @@ class Guard {
     Guard& operator=(const Guard&) = delete;
 };
 
+// Written under the lock by whoever opens or closes the port (the
+// user-interface thread, or the worker on first use); read by both threads.
 std::atomic<HANDLE> g_handle{INVALID_HANDLE_VALUE};
 std::atomic<int32_t> g_state{COM_STATE_NEW};
 COM_CONFIG g_config = {};     // under the lock
 COMMTIMEOUTS g_timeouts = {}; // under the lock
+// Set to 1 by the completion routine of the current read or by a successful
+// open (either thread), cleared by the reader when it starts a read.
 std::atomic<int32_t> g_read_done{0};
+// The read being waited for: set and cleared by the reader, looked at by the
+// completion routine.
 std::atomic<ReadSlot*> g_current_read{nullptr};
-ReadSlot g_read_slots[kReadSlots];
+ReadSlot g_read_slots[kReadSlots];    // the reading thread and its completion routines
 WriteSlot g_write_slots[kWriteSlots]; // under the lock
 WriteSlot* g_last_write = nullptr;    // under the lock
 int g_next_write = 0;                 // under the lock
 HANDLE g_scan_handles[COM_MAX_PORTS]; // user-interface thread only
 bool g_scan_table_ready = false;
+// Error boxes being shown, by any thread: only the outermost one shows.
 std::atomic<int32_t> g_error_nesting{0};
+// Stored by tests, read by whichever thread shows an error.
 std::atomic<void (*)(const char*)> g_error_handler{nullptr};
+// Set once by the first thread to open the port on first use.
 std::atomic<bool> g_exit_hook{false};
 // Stored by tests while no read runs, read by the reading thread.
 std::atomic<COM_START_READ> g_start_read{nullptr};
