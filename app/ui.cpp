@@ -99,9 +99,13 @@ void UI_SetProgressRange(int32_t low, int32_t high) {
 }
 
 void UI_SetProgress(int32_t position) {
+    const HWND dialog = g_dialog.load();
+    if (dialog == nullptr) {
+        return;
+    }
     // Another dialog since the range was set: look again.
     const HWND bar =
-        g_bar_dialog.load() == g_dialog.load() ? g_bar.load() : Control(UI_ID_PROGRESS);
+        g_bar_dialog.load() == dialog ? g_bar.load() : ControlOf(dialog, UI_ID_PROGRESS);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }

@@ -98,11 +98,12 @@ TEST_F(DisplayTest, StatusAndJobShowAndHide) {
 }
 
 TEST_F(DisplayTest, NothingChangesBeforeTheWindowIsRecorded) {
+    UI_SetProgressRange(0, 10); // the bar of a dialog no longer recorded
     UI_SetDialogWindow(nullptr);
     UI_ShowJob("Clear target");
     UI_ShowStatus("x");
-    UI_SetProgressRange(0, 10);
     UI_SetProgress(5);
+    UI_SetProgressRange(0, 10);
     UI_HideJob();
     UI_PostCommand(1024);
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
