@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint8_t ACK = 0x90;
 constexpr DWORD ACK_TIMEOUT_MS = 1000;
+constexpr DWORD GIVE_UP_MS = 5000;
 constexpr DWORD QUEUE_SIZE = 10000;
 
 struct ACK_READ {
@@ -71,8 +72,16 @@ bool RunLoop(HANDLE h, const std::vector<std::vector<uint8_t>>& frames) {
         if (!ReadFileEx(h, &read.byte, 1, &read.ov, AckDone)) {
             return false;
         }
-        while (!read.done) {
+        // The port's time-out ends the read; the deadline only guards a
+        // completion that never comes, so the bench cannot hang.
+        const ULONGLONG deadline = GetTickCount64() + GIVE_UP_MS;
+        while (!read.done && GetTickCount64() < deadline) {
             SleepEx(1, TRUE);
+        }
+        if (!read.done) {
+            CancelIoEx(h, &read.ov);
+            SleepEx(GIVE_UP_MS, TRUE);
+            return false;
         }
         if (read.count != 1 || read.byte != ACK) {
             return false;
