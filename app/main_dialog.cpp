@@ -35,16 +35,32 @@ constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
 // has laid the dialog out anew; wparam is the new DPI.
 constexpr UINT kRescaleArt = WM_APP + 1;
 
+// The steps of an update as the technician reads them: the caption of the job
+// that runs it, and what the status line says when the update stops there.
+// The CRC comparison follows the get-CRC job and counts as its step.
+struct UPDATE_STEP {
+    const char* job;
+    const char* failed;
+};
+constexpr UPDATE_STEP kUpdateSteps[] = {
+    {"Clear target", "Update failed while clearing - reset target, restart updater"},
+    {"Programming target", "Update failed while programming - reset target, restart updater"},
+    {"Make valid", "Update failed at make valid - reset target, restart updater"},
+    {"Get CRC", "Update failed at CRC check - reset target, restart updater"},
+};
+constexpr int kUpdateStepCount = sizeof kUpdateSteps / sizeof kUpdateSteps[0];
+
 char g_title[UI_TITLE_SIZE] = {};
 int32_t g_target_present = 0;
 int32_t g_start_requested = 0;
 // The update dispatches messages while it runs; a connection reported inside
 // it must not start a second one.
 bool g_update_running = false;
-// A successful update stops the worker. What it posted before it stopped
-// (the target leaving its boot loader, say) may still be queued, and must not
-// change the result shown.
-bool g_worker_stopped = false;
+// Set once an update has ended: its result stands on the status line until
+// the dialog ends. After a success the worker is stopped, and what it posted
+// before (the target leaving its boot loader, say) may still be queued; after
+// a failure a connection text would read like a finished job.
+bool g_update_ended = false;
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
@@ -122,7 +138,7 @@ void InitMainDialog(HWND hwnd) {
     g_target_present = 0;
     g_start_requested = 0;
     g_update_running = false;
-    g_worker_stopped = false;
+    g_update_ended = false;
 
     RECT rect;
     GetWindowRect(hwnd, &rect);
@@ -177,7 +193,7 @@ void OnPortSelected(HWND hwnd) {
 }
 
 void OnConnected(HWND hwnd) {
-    if (g_target_present != 0 || g_worker_stopped) {
+    if (g_target_present != 0 || g_update_ended) {
         return;
     }
     FocusControl(hwnd, IDC_START);
@@ -199,13 +215,17 @@ void OnConnected(HWND hwnd) {
 }
 
 void OnDisconnected(HWND hwnd) {
-    if (g_target_present != 0 && !g_worker_stopped) {
+    if (g_target_present != 0 && !g_update_ended) {
         g_target_present = 0;
         ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
     }
 }
 
 void OnStart() {
+    // After a run the hidden Start is still the default button.
+    if (g_update_ended) {
+        return;
+    }
     g_start_requested = 1;
     if (g_target_present != 0) {
         UI_RunUpdate();
@@ -251,6 +271,27 @@ void ReportUpdate(int32_t result) {
     OutputDebugStringA(text);
 }
 
+// The step at which a failed update stopped: the last job shown, when it failed
+// itself; the next step when that job ended well and the update stopped
+// after it (the next job not started, or the CRCs differ).
+const char* FailureText() {
+    const char* job = UI_GetLastJob();
+    int step = -1;
+    for (int i = 0; i < kUpdateStepCount; ++i) {
+        if (std::strcmp(job, kUpdateSteps[i].job) == 0) {
+            step = i;
+        }
+    }
+    // The update stops before another job, so the status is the last job's.
+    if (step < 0 || JOB_STATUS.load(std::memory_order_acquire) == JOB_OK) {
+        ++step;
+    }
+    if (step >= kUpdateStepCount) {
+        step = kUpdateStepCount - 1;
+    }
+    return kUpdateSteps[step].failed;
+}
+
 } // namespace
 
 const char* UI_GetTitle() {
@@ -288,16 +329,19 @@ void UI_RunUpdate() {
     FocusControl(dialog, IDC_CANCEL);
     SetWindowTextA(Item(IDC_CANCEL), "Cancel");
 
+    UI_ForgetLastJob();
     UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
     UI_ReleaseSession(dialog);
     ReportUpdate(result);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
-    if (result == 0) {
-        g_worker_stopped = true;
+    if (result == JOB_OK) {
         UI_ShowStatus("Target updated successfully");
+    } else if (result != JOB_CANCELLED) {
+        UI_ShowStatus(FailureText());
     }
+    g_update_ended = true;
     g_start_requested = 0;
     g_update_running = false;
 }

@@ -92,6 +92,22 @@ inline bool IsAtTemplatePlace(HWND dialog, HWND control, int x, int y, int width
     return EqualRect(&want, &have) != FALSE;
 }
 
+// Whether the control's text fits its width in the control's font, on one line.
+inline bool FitsOnOneLine(HWND dialog, int id) {
+    const HWND control = GetDlgItem(dialog, id);
+    const std::string text = ControlText(dialog, id);
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    RECT client = {};
+    GetClientRect(control, &client);
+    return size.cx <= client.right;
+}
+
 inline int ProgressPosition(HWND dialog) {
     return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
 }
