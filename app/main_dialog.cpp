@@ -34,6 +34,9 @@ constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
 // Posted on a DPI change, so the pictures are put in once the dialog manager
 // has laid the dialog out anew; wparam is the new DPI.
 constexpr UINT kRescaleArt = WM_APP + 1;
+// Posted when the About box has closed: an update that became due while it
+// was open starts now, from the dialog's own loop.
+constexpr UINT kRunDueUpdate = WM_APP + 2;
 
 // The steps of an update as the technician reads them: the caption of the job
 // that runs it, and what the status line says when the update stops there.
@@ -61,6 +64,9 @@ bool g_update_running = false;
 // before (the target leaving its boot loader, say) may still be queued; after
 // a failure a connection text would read like a finished job.
 bool g_update_ended = false;
+// The About box while it is open: an update must not run inside its loop,
+// with the main dialog disabled and Cancel out of reach.
+HWND g_about = nullptr;
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
@@ -210,7 +216,13 @@ void OnConnected(HWND hwnd) {
     UI_ShowStatus(text);
     g_target_present = 1;
     if (g_start_requested != 0) {
-        UI_RunUpdate();
+        if (g_about != nullptr) {
+            // Start was pressed before the box was opened: close it, and the
+            // update starts once it has gone.
+            EndDialog(g_about, 0);
+        } else {
+            UI_RunUpdate();
+        }
     }
 }
 
@@ -292,6 +304,18 @@ const char* FailureText() {
     return kUpdateSteps[step].failed;
 }
 
+void ShowAbout(HWND hwnd) {
+    // Nothing may disable the dialog while an update runs.
+    if (g_update_running) {
+        return;
+    }
+    DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
+                    AboutDlgProc, 0);
+    if (g_start_requested != 0) {
+        PostMessageA(hwnd, kRunDueUpdate, 0, 0);
+    }
+}
+
 } // namespace
 
 const char* UI_GetTitle() {
@@ -329,6 +353,9 @@ void UI_RunUpdate() {
     FocusControl(dialog, IDC_CANCEL);
     SetWindowTextA(Item(IDC_CANCEL), "Cancel");
 
+    const HMENU system_menu = GetSystemMenu(dialog, FALSE);
+    EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
+
     UI_ForgetLastJob();
     UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
@@ -342,6 +369,7 @@ void UI_RunUpdate() {
         UI_ShowStatus(FailureText());
     }
     g_update_ended = true;
+    EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);
     g_start_requested = 0;
     g_update_running = false;
 }
@@ -397,6 +425,12 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case kRescaleArt:
         ScaleArt(hwnd, static_cast<UINT>(wparam));
         return TRUE;
+    case kRunDueUpdate:
+        // Looked at again: the target may have gone since this was posted.
+        if (g_start_requested != 0 && g_target_present != 0) {
+            UI_RunUpdate();
+        }
+        return TRUE;
     case WM_DESTROY:
         ReleaseArt(hwnd);
         // The worker must not reach a window that is gone (or a later one that
@@ -407,8 +441,7 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         return FALSE;
     case WM_SYSCOMMAND:
         if (LOWORD(wparam) == IDM_ABOUT) {
-            DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
-                            AboutDlgProc, 0);
+            ShowAbout(hwnd);
         }
         return FALSE;
     default:
@@ -420,6 +453,7 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
+        g_about = hwnd;
         SetDlgItemTextA(hwnd, IDC_ABOUT_VERSION, UI_GetTitle());
         SetDlgItemTextA(hwnd, IDC_ABOUT_LEGAL, UI_DEVICE_LEGAL_LINE);
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
@@ -431,6 +465,9 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
         return TRUE;
     case WM_DESTROY:
+        if (g_about == hwnd) {
+            g_about = nullptr;
+        }
         UI_ReleaseImage(FindStatic(hwnd, SS_ICON, 0));
         return FALSE;
     case WM_COMMAND:

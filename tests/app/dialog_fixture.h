@@ -108,6 +108,24 @@ inline bool FitsOnOneLine(HWND dialog, int id) {
     return size.cx <= client.right;
 }
 
+// The About box, when one is open on this thread.
+inline HWND FindAboutBox() {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM param) -> BOOL {
+            char caption[64] = {};
+            GetWindowTextA(window, caption, sizeof caption);
+            if (lstrcmpA(caption, "About Varnel Firmware Updater...") != 0) {
+                return TRUE;
+            }
+            *reinterpret_cast<HWND*>(param) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 inline int ProgressPosition(HWND dialog) {
     return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
 }

@@ -45,8 +45,14 @@ constexpr uint32_t kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
 constexpr uint32_t kReleased = ES_CONTINUOUS;
 const std::vector<uint32_t> kHeldAndReleased = {kKeepAwake, kReleased};
 
+// Runs as the dialog asks, so at the start and the end of an update.
+std::function<void(uint32_t)> g_on_execution_state;
+
 uint32_t RecordExecutionState(uint32_t flags) {
     g_execution_states.push_back(flags);
+    if (g_on_execution_state) {
+        g_on_execution_state(flags);
+    }
     return ES_CONTINUOUS;
 }
 
@@ -55,6 +61,18 @@ const char kClearFailed[] = "Update failed while clearing - reset target, restar
 const char kProgramFailed[] = "Update failed while programming - reset target, restart updater";
 const char kMakeValidFailed[] = "Update failed at make valid - reset target, restart updater";
 const char kCrcFailed[] = "Update failed at CRC check - reset target, restart updater";
+
+// Closes any About box of this thread; the test's way out of one that opened
+// where it must not.
+int g_about_boxes_closed = 0;
+
+void CALLBACK CloseAboutBox(HWND, UINT, UINT_PTR, DWORD) {
+    const HWND about = FindAboutBox();
+    if (about != nullptr) {
+        ++g_about_boxes_closed;
+        EndDialog(about, 0);
+    }
+}
 
 // The answer the dialog gives to the session's end, as the system sees it.
 LRESULT QueryEndSession(HWND dialog) {
@@ -109,6 +127,7 @@ class MainDialogTest : public ::testing::Test {
             APP_PortList[APP_PortCount++] = port;
         }
         g_hook_calls = 0;
+        g_about_boxes_closed = 0;
         g_execution_states.clear();
         UI_SetExecutionStateHandler(RecordExecutionState);
         UI_SetCancelHook(nullptr);
@@ -116,6 +135,7 @@ class MainDialogTest : public ::testing::Test {
         ASSERT_NE(dialog_, nullptr);
     }
     void TearDown() override {
+        g_on_execution_state = nullptr;
         UI_SetExecutionStateHandler(nullptr);
         UI_SetCancelHook(nullptr);
         UI_SetDialogWindow(nullptr);
@@ -242,6 +262,44 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     }
     EXPECT_EQ(g_execution_states, kHeldAndReleased);
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+}
+
+// Start pressed, the About box opened, then the handheld answers: the box
+// closes and the update runs after it, with the dialog enabled and Cancel
+// within reach. Nor does the About box open while the update runs.
+TEST_F(MainDialogTest, TheAboutBoxNeverHoldsAnUpdate) {
+    Open({2, 9});
+    Command(dialog_, IDC_START);
+    bool enabled = false;
+    bool about_open = true;
+    UINT about_item = 0;
+    int opened_in_update = -1;
+    g_on_execution_state = [&](uint32_t flags) {
+        if (flags != kKeepAwake) {
+            return;
+        }
+        enabled = IsWindowEnabled(dialog_) != FALSE;
+        about_open = FindAboutBox() != nullptr;
+        about_item = GetMenuState(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, MF_BYCOMMAND);
+        const int closed = g_about_boxes_closed;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 500, CloseAboutBox);
+        SendMessageA(dialog_, WM_SYSCOMMAND, IDM_ABOUT, 0);
+        KillTimer(nullptr, timer);
+        opened_in_update = g_about_boxes_closed - closed;
+    };
+    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    const UINT_PTR timer = SetTimer(nullptr, 0, 2000, CloseAboutBox);
+    SendMessageA(dialog_, WM_SYSCOMMAND, IDM_ABOUT, 0);
+    PumpMessages();
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_about_boxes_closed, 0); // the answer closed it
+    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_TRUE(enabled);
+    EXPECT_FALSE(about_open);
+    EXPECT_NE(about_item & MF_GRAYED, 0u);
+    EXPECT_EQ(opened_in_update, 0);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed);
+    EXPECT_EQ(GetMenuState(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, MF_BYCOMMAND) & MF_GRAYED, 0u);
 }
 
 TEST_F(MainDialogTest, OkCallsTheHookAndRestoresTheButtons) {
