@@ -34,6 +34,24 @@ constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
 // Posted on a DPI change, so the pictures are put in once the dialog manager
 // has laid the dialog out anew; wparam is the new DPI.
 constexpr UINT kRescaleArt = WM_APP + 1;
+// Posted when the About box has closed: an update that became due while it
+// was open starts now, from the dialog's own loop.
+constexpr UINT kRunDueUpdate = WM_APP + 2;
+
+// The steps of an update as the technician reads them: the caption of the job
+// that runs it, and what the status line says when the update stops there.
+// The CRC comparison follows the get-CRC job and counts as its step.
+struct UPDATE_STEP {
+    const char* job;
+    const char* failed;
+};
+constexpr UPDATE_STEP kUpdateSteps[] = {
+    {"Clear target", "Update failed while clearing - reset target, restart updater"},
+    {"Programming target", "Update failed while programming - reset target, restart updater"},
+    {"Make valid", "Update failed at make valid - reset target, restart updater"},
+    {"Get CRC", "Update failed at CRC check - reset target, restart updater"},
+};
+constexpr int kUpdateStepCount = sizeof kUpdateSteps / sizeof kUpdateSteps[0];
 
 char g_title[UI_TITLE_SIZE] = {};
 int32_t g_target_present = 0;
@@ -41,10 +59,14 @@ int32_t g_start_requested = 0;
 // The update dispatches messages while it runs; a connection reported inside
 // it must not start a second one.
 bool g_update_running = false;
-// A successful update stops the worker. What it posted before it stopped
-// (the target leaving its boot loader, say) may still be queued, and must not
-// change the result shown.
-bool g_worker_stopped = false;
+// Set once an update has ended: its result stands on the status line until
+// the dialog ends. After a success the worker is stopped, and what it posted
+// before (the target leaving its boot loader, say) may still be queued; after
+// a failure a connection text would read like a finished job.
+bool g_update_ended = false;
+// The About box while it is open: an update must not run inside its loop,
+// with the main dialog disabled and Cancel out of reach.
+HWND g_about = nullptr;
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
@@ -122,7 +144,7 @@ void InitMainDialog(HWND hwnd) {
     g_target_present = 0;
     g_start_requested = 0;
     g_update_running = false;
-    g_worker_stopped = false;
+    g_update_ended = false;
 
     RECT rect;
     GetWindowRect(hwnd, &rect);
@@ -177,7 +199,7 @@ void OnPortSelected(HWND hwnd) {
 }
 
 void OnConnected(HWND hwnd) {
-    if (g_target_present != 0 || g_worker_stopped) {
+    if (g_target_present != 0 || g_update_ended) {
         return;
     }
     FocusControl(hwnd, IDC_START);
@@ -194,18 +216,28 @@ void OnConnected(HWND hwnd) {
     UI_ShowStatus(text);
     g_target_present = 1;
     if (g_start_requested != 0) {
-        UI_RunUpdate();
+        if (g_about != nullptr) {
+            // Start was pressed before the box was opened: close it, and the
+            // update starts once it has gone.
+            EndDialog(g_about, 0);
+        } else {
+            UI_RunUpdate();
+        }
     }
 }
 
 void OnDisconnected(HWND hwnd) {
-    if (g_target_present != 0 && !g_worker_stopped) {
+    if (g_target_present != 0 && !g_update_ended) {
         g_target_present = 0;
         ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
     }
 }
 
 void OnStart() {
+    // After a run the hidden Start is still the default button.
+    if (g_update_ended) {
+        return;
+    }
     g_start_requested = 1;
     if (g_target_present != 0) {
         UI_RunUpdate();
@@ -251,6 +283,39 @@ void ReportUpdate(int32_t result) {
     OutputDebugStringA(text);
 }
 
+// The step at which a failed update stopped: the last job shown, when it failed
+// itself; the next step when that job ended well and the update stopped
+// after it (the next job not started, or the CRCs differ).
+const char* FailureText() {
+    const char* job = UI_GetLastJob();
+    int step = -1;
+    for (int i = 0; i < kUpdateStepCount; ++i) {
+        if (std::strcmp(job, kUpdateSteps[i].job) == 0) {
+            step = i;
+        }
+    }
+    // The update stops before another job, so the status is the last job's.
+    if (step < 0 || JOB_STATUS.load(std::memory_order_acquire) == JOB_OK) {
+        ++step;
+    }
+    if (step >= kUpdateStepCount) {
+        step = kUpdateStepCount - 1;
+    }
+    return kUpdateSteps[step].failed;
+}
+
+void ShowAbout(HWND hwnd) {
+    // Nothing may disable the dialog while an update runs.
+    if (g_update_running) {
+        return;
+    }
+    DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
+                    AboutDlgProc, 0);
+    if (g_start_requested != 0) {
+        PostMessageA(hwnd, kRunDueUpdate, 0, 0);
+    }
+}
+
 } // namespace
 
 const char* UI_GetTitle() {
@@ -288,16 +353,23 @@ void UI_RunUpdate() {
     FocusControl(dialog, IDC_CANCEL);
     SetWindowTextA(Item(IDC_CANCEL), "Cancel");
 
+    const HMENU system_menu = GetSystemMenu(dialog, FALSE);
+    EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
+
+    UI_ForgetLastJob();
     UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
     UI_ReleaseSession(dialog);
     ReportUpdate(result);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
-    if (result == 0) {
-        g_worker_stopped = true;
+    if (result == JOB_OK) {
         UI_ShowStatus("Target updated successfully");
+    } else if (result != JOB_CANCELLED) {
+        UI_ShowStatus(FailureText());
     }
+    g_update_ended = true;
+    EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);
     g_start_requested = 0;
     g_update_running = false;
 }
@@ -353,6 +425,12 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case kRescaleArt:
         ScaleArt(hwnd, static_cast<UINT>(wparam));
         return TRUE;
+    case kRunDueUpdate:
+        // Looked at again: the target may have gone since this was posted.
+        if (g_start_requested != 0 && g_target_present != 0) {
+            UI_RunUpdate();
+        }
+        return TRUE;
     case WM_DESTROY:
         ReleaseArt(hwnd);
         // The worker must not reach a window that is gone (or a later one that
@@ -363,8 +441,7 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         return FALSE;
     case WM_SYSCOMMAND:
         if (LOWORD(wparam) == IDM_ABOUT) {
-            DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
-                            AboutDlgProc, 0);
+            ShowAbout(hwnd);
         }
         return FALSE;
     default:
@@ -376,6 +453,7 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
+        g_about = hwnd;
         SetDlgItemTextA(hwnd, IDC_ABOUT_VERSION, UI_GetTitle());
         SetDlgItemTextA(hwnd, IDC_ABOUT_LEGAL, UI_DEVICE_LEGAL_LINE);
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
@@ -387,6 +465,9 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
         return TRUE;
     case WM_DESTROY:
+        if (g_about == hwnd) {
+            g_about = nullptr;
+        }
         UI_ReleaseImage(FindStatic(hwnd, SS_ICON, 0));
         return FALSE;
     case WM_COMMAND:

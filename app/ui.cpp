@@ -13,6 +13,8 @@ namespace {
 std::atomic<HWND> g_dialog{nullptr};
 // Set and called on the user-interface thread only.
 UI_CANCEL_HOOK g_cancel_hook = nullptr;
+// The caption of the job shown last; user-interface thread only.
+char g_last_job[UI_JOB_CAPTION_SIZE] = {};
 // The progress bar as UI_SetProgressRange found it, with the dialog it was
 // found in: a job moves the bar a dozen thousand times, and each lookup of a
 // control of another thread's window costs a call into the window system.
@@ -74,9 +76,18 @@ void UI_ShowStatus(const char* text) {
 }
 
 void UI_ShowJob(const char* text) {
+    lstrcpynA(g_last_job, text != nullptr ? text : "", sizeof g_last_job);
     SetStatusText(text);
     Show(UI_ID_STATUS, SW_SHOW);
     Show(UI_ID_PROGRESS, SW_SHOW);
+}
+
+const char* UI_GetLastJob() {
+    return g_last_job;
+}
+
+void UI_ForgetLastJob() {
+    g_last_job[0] = '\0';
 }
 
 void UI_HideJob() {

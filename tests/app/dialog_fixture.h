@@ -92,6 +92,40 @@ inline bool IsAtTemplatePlace(HWND dialog, HWND control, int x, int y, int width
     return EqualRect(&want, &have) != FALSE;
 }
 
+// Whether the control's text fits its width in the control's font, on one line.
+inline bool FitsOnOneLine(HWND dialog, int id) {
+    const HWND control = GetDlgItem(dialog, id);
+    const std::string text = ControlText(dialog, id);
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    RECT client = {};
+    GetClientRect(control, &client);
+    return size.cx <= client.right;
+}
+
+// The About box, when one is open on this thread.
+inline HWND FindAboutBox() {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM param) -> BOOL {
+            char caption[64] = {};
+            GetWindowTextA(window, caption, sizeof caption);
+            if (lstrcmpA(caption, "About Varnel Firmware Updater...") != 0) {
+                return TRUE;
+            }
+            *reinterpret_cast<HWND*>(param) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 inline int ProgressPosition(HWND dialog) {
     return static_cast<int>(SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
 }

@@ -45,9 +45,33 @@ constexpr uint32_t kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
 constexpr uint32_t kReleased = ES_CONTINUOUS;
 const std::vector<uint32_t> kHeldAndReleased = {kKeepAwake, kReleased};
 
+// Runs as the dialog asks, so at the start and the end of an update.
+std::function<void(uint32_t)> g_on_execution_state;
+
 uint32_t RecordExecutionState(uint32_t flags) {
     g_execution_states.push_back(flags);
+    if (g_on_execution_state) {
+        g_on_execution_state(flags);
+    }
     return ES_CONTINUOUS;
+}
+
+// What the status line says when an update stops at each step.
+const char kClearFailed[] = "Update failed while clearing - reset target, restart updater";
+const char kProgramFailed[] = "Update failed while programming - reset target, restart updater";
+const char kMakeValidFailed[] = "Update failed at make valid - reset target, restart updater";
+const char kCrcFailed[] = "Update failed at CRC check - reset target, restart updater";
+
+// Closes any About box of this thread; the test's way out of one that opened
+// where it must not.
+int g_about_boxes_closed = 0;
+
+void CALLBACK CloseAboutBox(HWND, UINT, UINT_PTR, DWORD) {
+    const HWND about = FindAboutBox();
+    if (about != nullptr) {
+        ++g_about_boxes_closed;
+        EndDialog(about, 0);
+    }
 }
 
 // The answer the dialog gives to the session's end, as the system sees it.
@@ -103,6 +127,7 @@ class MainDialogTest : public ::testing::Test {
             APP_PortList[APP_PortCount++] = port;
         }
         g_hook_calls = 0;
+        g_about_boxes_closed = 0;
         g_execution_states.clear();
         UI_SetExecutionStateHandler(RecordExecutionState);
         UI_SetCancelHook(nullptr);
@@ -110,6 +135,7 @@ class MainDialogTest : public ::testing::Test {
         ASSERT_NE(dialog_, nullptr);
     }
     void TearDown() override {
+        g_on_execution_state = nullptr;
         UI_SetExecutionStateHandler(nullptr);
         UI_SetCancelHook(nullptr);
         UI_SetDialogWindow(nullptr);
@@ -216,21 +242,64 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     EXPECT_TRUE(IsShown(dialog_, IDC_START));
 
     // The target's answer starts the update; with no worker every job is
-    // refused, so the run ends without success and the button reads Ok.
+    // refused, so the run fails at its first step and the button reads Ok.
     Command(dialog_, 1024);
     EXPECT_FALSE(UI_IsStartRequested());
     EXPECT_FALSE(IsShown(dialog_, IDC_START));
     EXPECT_TRUE(IsShown(dialog_, IDC_CANCEL));
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
-    EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed);
     // A failed update lets the machine sleep and the session end again.
     EXPECT_EQ(g_execution_states, kHeldAndReleased);
     EXPECT_NE(QueryEndSession(dialog_), FALSE);
-    // After a run that did not succeed, losing the target still hides the status.
-    Command(dialog_, 1025);
-    EXPECT_FALSE(IsShown(dialog_, IDC_STATUS));
+    // Nothing else comes onto the status line until the dialog ends: no
+    // notice, and no second update from the default button.
+    for (const int id : {1025, 1024, IDC_START, 0}) {
+        Command(dialog_, id);
+        EXPECT_TRUE(IsShown(dialog_, IDC_STATUS)) << id;
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed) << id;
+    }
+    EXPECT_EQ(g_execution_states, kHeldAndReleased);
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+}
+
+// Start pressed, the About box opened, then the handheld answers: the box
+// closes and the update runs after it, with the dialog enabled and Cancel
+// within reach. Nor does the About box open while the update runs.
+TEST_F(MainDialogTest, TheAboutBoxNeverHoldsAnUpdate) {
+    Open({2, 9});
+    Command(dialog_, IDC_START);
+    bool enabled = false;
+    bool about_open = true;
+    UINT about_item = 0;
+    int opened_in_update = -1;
+    g_on_execution_state = [&](uint32_t flags) {
+        if (flags != kKeepAwake) {
+            return;
+        }
+        enabled = IsWindowEnabled(dialog_) != FALSE;
+        about_open = FindAboutBox() != nullptr;
+        about_item = GetMenuState(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, MF_BYCOMMAND);
+        const int closed = g_about_boxes_closed;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 500, CloseAboutBox);
+        SendMessageA(dialog_, WM_SYSCOMMAND, IDM_ABOUT, 0);
+        KillTimer(nullptr, timer);
+        opened_in_update = g_about_boxes_closed - closed;
+    };
+    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    const UINT_PTR timer = SetTimer(nullptr, 0, 2000, CloseAboutBox);
+    SendMessageA(dialog_, WM_SYSCOMMAND, IDM_ABOUT, 0);
+    PumpMessages();
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_about_boxes_closed, 0); // the answer closed it
+    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_TRUE(enabled);
+    EXPECT_FALSE(about_open);
+    EXPECT_NE(about_item & MF_GRAYED, 0u);
+    EXPECT_EQ(opened_in_update, 0);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed);
+    EXPECT_EQ(GetMenuState(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, MF_BYCOMMAND) & MF_GRAYED, 0u);
 }
 
 TEST_F(MainDialogTest, OkCallsTheHookAndRestoresTheButtons) {
@@ -318,10 +387,7 @@ class DialogUpdateTest : public MainDialogTest {
         KillTimer(nullptr, timer_);
         g_on_wake = nullptr;
         WORKER_Stop();
-        if (sim_ != nullptr) {
-            SIM_Stop(sim_);
-            SIM_Destroy(sim_);
-        }
+        StopTarget();
         if (long_firmware_ != nullptr) {
             APP_Image = suite_firmware_;
             IMAGE_Free(long_firmware_);
@@ -329,6 +395,7 @@ class DialogUpdateTest : public MainDialogTest {
         MainDialogTest::TearDown();
     }
     void StartTarget(const SIM_FAULTS& faults) {
+        StopTarget();
         SIM_CONFIG config;
         config.long_form = false;
         config.crc_start[0] = kFirmwareBase;
@@ -338,6 +405,13 @@ class DialogUpdateTest : public MainDialogTest {
         ASSERT_TRUE(SIM_Start(sim_, TESTBENCH_PortPath(kTargetPort).c_str()));
         WORKER_Start();
         ASSERT_TRUE(WORKER_IsRunning());
+    }
+    void StopTarget() {
+        if (sim_ != nullptr) {
+            SIM_Stop(sim_);
+            SIM_Destroy(sim_);
+            sim_ = nullptr;
+        }
     }
     void OpenConnected() {
         Open({kUpdaterPort - 1, kTargetPort - 1});
@@ -378,6 +452,46 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+}
+
+// The status line says at which step an update failed, in one line, and keeps
+// saying it whatever the worker reports afterwards.
+TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
+    struct Case {
+        const char* name;
+        SIM_FAULTS faults;
+        const char* text;
+    };
+    std::vector<Case> cases(4);
+    cases[0] = {"flash not blank", {}, kClearFailed};
+    cases[0].faults.not_blank = true;
+    cases[1] = {"block not acknowledged", {}, kProgramFailed};
+    cases[1].faults.drop_ack = 2; // the clear's is the first
+    cases[1].faults.drop_ack_count = 10;
+    // Silent a moment after the last block, then back: a new connection,
+    // which the make-valid job must not run on.
+    cases[2] = {"target gone after the last block", {}, kMakeValidFailed};
+    cases[2].faults.vanish_after_blocks = 1;
+    cases[2].faults.vanish_ms = 400;
+    cases[3] = {"CRC differs", {}, kCrcFailed};
+    cases[3].faults.wrong_crc = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartTarget(c.faults);
+        OpenConnected();
+        Command(dialog_, IDC_START);
+        EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.text);
+        EXPECT_TRUE(FitsOnOneLine(dialog_, IDC_STATUS));
+        PostMessageA(dialog_, WM_COMMAND, 1025, 0);
+        PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+        PumpFor(500);
+        EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.text);
+        DestroyWindow(dialog_);
+        dialog_ = nullptr;
+        PumpMessages();
+    }
 }
 
 // Keys go to the focused Cancel button while the programming job runs: Enter

@@ -170,9 +170,12 @@ bad-crc)
   echo "statuses seen: $(statuses "$work/watch.txt" | paste -sd '|')"
   statuses "$work/watch.txt" | grep -qx "Programming target" || fail "no programming seen"
   ! grep -q "Target updated successfully" "$work/watch.txt" || fail "success shown"
-  tail -1 "$work/watch.txt" | grep -q 'status hidden .* button "Ok"' ||
+  failed="Update failed at CRC check - reset target, restart updater"
+  tail -1 "$work/watch.txt" | grep -qF "status shown \"$failed\" button \"Ok\"" ||
     fail "end: $(tail -1 "$work/watch.txt")"
-  drive expect-visible 1001 0 expect-enabled 1003 0 key enter wait-gone 20000
+  # The handheld keeps answering; the failure stays until Ok all the same.
+  drive sleep 2000 expect-visible 1002 1 expect-text 1002 "$failed" \
+    expect-visible 1001 0 expect-enabled 1003 0 key enter wait-gone 20000
   wait_exit "$updater_pid" 20
   wait_exit "$sim_pid" 30
   grep -q "make valid 1, blank check 0, get CRC [1-9][0-9]*, start application 0" "$work/sim.txt" ||

@@ -54,6 +54,21 @@ def main(fwcheck, firmware, work):
     # Records that the loader accepts, but nothing for the handheld.
     check("empty.s19", lines[0] + b"\r\n", 1, "", "FILE: no data records")
 
+    # Cut short where the loader stops without a word: an end mark before the
+    # end, or no termination record. An end mark at the very end is fine.
+    good = "Firmware: " + s0_text + FIGURES
+    cut_short = [
+        ("ctrl-z.s19", lines[:45923] + [b"\x1a" + lines[45923]] + lines[45924:],
+         "FILE: Error in line 45924: Ctrl-Z before the end of the file"),
+        ("nul.s19", lines[:100] + [b"\x00"] + lines[100:],
+         "FILE: Error in line 101: NUL before the end of the file"),
+        ("cut.s19", lines[:45923] + [b""],
+         "FILE: Error in line 45923: Last record is S3, not a termination record (S7, S8 or S9)"),
+        ("ctrl-z-end.s19", lines[:-1] + [b"\x1a", b"", b""], ""),
+    ]
+    for name, cut_lines, err in cut_short:
+        check(name, b"\r\n".join(cut_lines), 1 if err else 0, "" if err else good, err)
+
     for fault in faults:
         print(fault)
     print("firmware check: %d faults" % len(faults))

@@ -2,8 +2,11 @@
 // the updater loads it at start-up, and prints the firmware's identity.
 //   tw_fwcheck FILE.s19 [IDENTITY.h]
 // A file that the loader refuses fails with its name and the loader's message
-// (exit code 1), and nothing is written. Otherwise the identity line goes to
-// stdout and, when a header is named, into it for the resource script.
+// (exit code 1), and nothing is written. So does a file that the loader takes
+// but that was cut short: the loader stops at an end mark (Ctrl-Z or NUL)
+// and at the end of the text, so a release file cut at a line boundary, or
+// with a stray Ctrl-Z, would load half the firmware without a word. Otherwise the identity line
+// goes to stdout and, when a header is named, into it for the resource script.
 #include "image/crc16.h"
 #include "image/image.h"
 #include "image/srec.h"
@@ -21,6 +24,8 @@ constexpr int32_t kErrorSize = 255;
 constexpr size_t kS0AddressBytes = 2;
 constexpr char kNoHeader[] = "(no header)";
 constexpr char kEndOfText = '\x1A';
+// Record types that end a file: a start address of 4, 3 or 2 bytes.
+constexpr char kTerminationTypes[] = "789";
 
 bool ReadText(const char* path, std::string* text) {
     FILE* f = std::fopen(path, "rb");
@@ -85,6 +90,58 @@ std::string HeaderText(const std::string& text) {
         header.pop_back();
     }
     return header.empty() ? kNoHeader : header;
+}
+
+bool IsLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// What the loader cannot see: text behind the mark where it stopped, and a
+// last record that does not end the file. `loaded` is the part the loader
+// read (up to the first NUL), `text` the whole file. Only called on a text
+// that the loader accepted, so every line up to the mark is a record, and
+// lines are counted as the loader counts them (a pair of line-end characters
+// is one line end). Empty when the file is whole; else the loader's form of
+// message.
+std::string CutShort(const std::string& text, size_t loaded) {
+    int line = 1;
+    int record_line = 0;
+    char record_type = 0;
+    size_t at = 0;
+    while (at < loaded && text[at] != kEndOfText) {
+        record_line = line;
+        record_type = text[at + 1];
+        while (at < loaded && !IsLineEnd(text[at]) && text[at] != kEndOfText) {
+            ++at;
+        }
+        if (at < loaded && IsLineEnd(text[at])) {
+            ++line;
+            ++at;
+            if (at < loaded && IsLineEnd(text[at])) {
+                ++at;
+            }
+        }
+    }
+    char message[128];
+    if (at < text.size()) {
+        // The mark itself, then nothing but line ends.
+        for (size_t i = at + 1; i < text.size(); ++i) {
+            if (!IsLineEnd(text[i])) {
+                std::snprintf(message, sizeof message,
+                              "Error in line %d: %s before the end of the file", line,
+                              text[at] == kEndOfText ? "Ctrl-Z" : "NUL");
+                return message;
+            }
+        }
+    }
+    if (record_line == 0 || std::strchr(kTerminationTypes, record_type) == nullptr) {
+        std::snprintf(
+            message, sizeof message,
+            "Error in line %d: Last record is S%c, not a termination record (S7, S8 or S9)",
+            record_line, record_type);
+        return message;
+    }
+    return std::string();
 }
 
 std::string Identity(IMAGE* image, const std::string& header) {
@@ -162,16 +219,20 @@ int main(int argc, char** argv) {
     }
     char error[kErrorSize + 1] = {};
     int exit_code = 0;
-    // The updater's copy ends at the first NUL, and so does what is checked.
-    text.resize(std::strlen(text.c_str()));
+    // The updater's copy ends at the first NUL, and so does what is loaded.
+    const size_t loaded = std::strlen(text.c_str());
+    std::string cut;
     if (SREC_Load(image, text.c_str(), error, kErrorSize) != 0) {
         std::fprintf(stderr, "%s: %s\n", path, error);
         exit_code = kExitRefused;
     } else if (image->first == nullptr) {
         std::fprintf(stderr, "%s: no data records\n", path);
         exit_code = kExitRefused;
+    } else if (!(cut = CutShort(text, loaded)).empty()) {
+        std::fprintf(stderr, "%s: %s\n", path, cut.c_str());
+        exit_code = kExitRefused;
     } else {
-        const std::string identity = Identity(image, HeaderText(text));
+        const std::string identity = Identity(image, HeaderText(text.substr(0, loaded)));
         std::printf("%s\n", identity.c_str());
         const char* name = path;
         for (const char* p = path; *p != '\0'; ++p) {
