@@ -465,9 +465,10 @@ TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
     std::vector<Case> cases(4);
     cases[0] = {"flash not blank", {}, kClearFailed};
     cases[0].faults.not_blank = true;
-    cases[1] = {"block not acknowledged", {}, kProgramFailed};
-    cases[1].faults.drop_ack = 2; // the clear's is the first
-    cases[1].faults.drop_ack_count = 10;
+    // A refused block leaves error frames on the line; the next case's
+    // handheld must still be found behind them.
+    cases[1] = {"block refused", {}, kProgramFailed};
+    cases[1].faults.nak_block = 1;
     // Silent a moment after the last block, then back: a new connection,
     // which the make-valid job must not run on.
     cases[2] = {"target gone after the last block", {}, kMakeValidFailed};
