@@ -146,7 +146,9 @@ ReadSlot g_read_slots[kReadSlots];    // the reading thread and its completion r
 WriteSlot g_write_slots[kWriteSlots]; // under the lock
 WriteSlot* g_last_write = nullptr;    // under the lock
 int g_next_write = 0;                 // under the lock
-HANDLE g_scan_handles[COM_MAX_PORTS]; // user-interface thread only
+// Filled by the thread that scans, closed by the one that lists the ports
+// once the scan has ended (the caller hands over between the two).
+HANDLE g_scan_handles[COM_MAX_PORTS];
 bool g_scan_table_ready = false;
 // Error boxes being shown, by any thread: only the outermost one shows.
 std::atomic<int32_t> g_error_nesting{0};
