@@ -9,6 +9,7 @@ void* APP_Instance = nullptr;
 IMAGE* APP_Image = nullptr;
 int32_t APP_PortList[256] = {};
 int32_t APP_PortCount = 0;
+std::atomic<bool> APP_PortScanRunning{false};
 const char* APP_FirmwareText = FIRMWARE_SREC;
 
 int32_t APP_LoadImage() {

@@ -36,7 +36,7 @@ constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
 constexpr UINT kRescaleArt = WM_APP + 1;
 // Posted when the About box has closed: an update that became due while it
 // was open starts now, from the dialog's own loop.
-constexpr UINT kRunDueUpdate = WM_APP + 2;
+constexpr UINT kRunDueUpdate = WM_APP + 3; // beside UI_PORTS_FOUND
 
 // The steps of an update as the technician reads them: the caption of the job
 // that runs it, and what the status line says when the update stops there.
@@ -67,6 +67,9 @@ bool g_update_ended = false;
 // The About box while it is open: an update must not run inside its loop,
 // with the main dialog disabled and Cancel out of reach.
 HWND g_about = nullptr;
+// Set once the port list has been filled from the scan's result.
+bool g_ports_listed = false;
+const char kLookingForPorts[] = "Looking for COM ports...";
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
@@ -77,7 +80,7 @@ void FormatDeviceName(char* out, size_t size, int32_t port) {
     std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(port + 1));
 }
 
-void OpenPort(int32_t port) {
+int32_t OpenPort(int32_t port) {
     COM_CONFIG config;
     std::memset(&config, 0, sizeof config);
     config.baud_rate = kPortBaudRate;
@@ -85,7 +88,7 @@ void OpenPort(int32_t port) {
     config.byte_size = kPortByteSize;
     config.parity = kPortParityOdd;
     config.stop_bits = kPortOneStopBit;
-    COM_SetConfig(&config);
+    return COM_SetConfig(&config);
 }
 
 HWND Item(int id) {
@@ -134,27 +137,39 @@ void CallCancelHook() {
     }
 }
 
-void InitMainDialog(HWND hwnd) {
-    const HMENU system_menu = GetSystemMenu(hwnd, FALSE);
-    if (system_menu != nullptr) {
-        AppendMenuA(system_menu, MF_STRING, IDM_ABOUT, "About...");
+// Selects the entry of the port in the current settings: the list shows the
+// port in use, not the first entry in text order.
+void SelectPortInUse(HWND ports) {
+    COM_CONFIG current;
+    std::memset(&current, 0, sizeof current);
+    COM_GetConfig(&current);
+    current.device_name[COM_DEVICE_NAME_SIZE - 1] = '\0';
+    const LRESULT count = SendMessageA(ports, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        char name[COM_DEVICE_NAME_SIZE];
+        FormatDeviceName(
+            name, sizeof name,
+            static_cast<int32_t>(SendMessageA(ports, CB_GETITEMDATA, static_cast<WPARAM>(i), 0)));
+        if (std::strcmp(name, current.device_name) == 0) {
+            SendMessageA(ports, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+            return;
+        }
     }
-    UI_SetDialogWindow(hwnd);
-    ScaleArt(hwnd, UI_GetWindowDpi(hwnd));
-    g_target_present = 0;
-    g_start_requested = 0;
-    g_update_running = false;
-    g_update_ended = false;
+}
 
-    RECT rect;
-    GetWindowRect(hwnd, &rect);
-    UI_CenterWindow(hwnd, rect.right - rect.left, rect.bottom - rect.top);
-
-    FormatTitle();
-    SetWindowTextA(hwnd, g_title);
-    SetDlgItemTextA(hwnd, IDC_TITLE, g_title);
-    ShowWindow(GetDlgItem(hwnd, IDC_CANCEL), SW_HIDE);
-
+// The scan's ports into the list, and the first of them that opens (in scan
+// order, the lowest number) is used. With none, the dialog ends and start-up
+// says so.
+void ListPorts(HWND hwnd) {
+    if (g_ports_listed) {
+        return;
+    }
+    g_ports_listed = true;
+    if (APP_PortCount == 0) {
+        COM_CloseScanHandles();
+        EndDialog(hwnd, APP_DIALOG_NO_PORT);
+        return;
+    }
     const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
     for (int32_t i = 0; i < APP_PortCount; ++i) {
         char name[32];
@@ -166,16 +181,56 @@ void InitMainDialog(HWND hwnd) {
         }
     }
     COM_CloseScanHandles();
-    SendMessageA(ports, CB_SETCURSEL, 0, 0);
-    if (APP_PortCount > 0) {
-        OpenPort(APP_PortList[0]);
+    for (int32_t i = 0; i < APP_PortCount; ++i) {
+        if (OpenPort(APP_PortList[i]) == 0) {
+            break;
+        }
+    }
+    SelectPortInUse(ports);
+    char status[sizeof kLookingForPorts + 1] = {};
+    GetDlgItemTextA(hwnd, IDC_STATUS, status, sizeof status);
+    if (std::strcmp(status, kLookingForPorts) == 0) {
+        UI_ShowStatus("Disconnected");
     }
 
+    EnableWindow(ports, APP_PortCount > 1 ? TRUE : FALSE);
     if (APP_PortCount == 1) {
-        EnableWindow(ports, FALSE);
         SetFocus(GetDlgItem(hwnd, IDC_START));
     } else {
         SetFocus(ports);
+    }
+}
+
+void InitMainDialog(HWND hwnd) {
+    const HMENU system_menu = GetSystemMenu(hwnd, FALSE);
+    if (system_menu != nullptr) {
+        AppendMenuA(system_menu, MF_STRING, IDM_ABOUT, "About...");
+    }
+    UI_SetDialogWindow(hwnd);
+    ScaleArt(hwnd, UI_GetWindowDpi(hwnd));
+    g_target_present = 0;
+    g_start_requested = 0;
+    g_update_running = false;
+    g_update_ended = false;
+    g_ports_listed = false;
+
+    RECT rect;
+    GetWindowRect(hwnd, &rect);
+    UI_CenterWindow(hwnd, rect.right - rect.left, rect.bottom - rect.top);
+
+    FormatTitle();
+    SetWindowTextA(hwnd, g_title);
+    SetDlgItemTextA(hwnd, IDC_TITLE, g_title);
+    ShowWindow(GetDlgItem(hwnd, IDC_CANCEL), SW_HIDE);
+
+    // The scan may still run (a port whose open blocks): the window is up
+    // all the same, and the list is filled when the scan has ended.
+    if (APP_PortScanRunning.load()) {
+        EnableWindow(GetDlgItem(hwnd, IDC_PORTS), FALSE);
+        UI_ShowStatus(kLookingForPorts);
+        SetFocus(GetDlgItem(hwnd, IDC_START));
+    } else {
+        ListPorts(hwnd);
     }
 }
 
@@ -430,6 +485,9 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         if (g_start_requested != 0 && g_target_present != 0) {
             UI_RunUpdate();
         }
+        return TRUE;
+    case UI_PORTS_FOUND:
+        ListPorts(hwnd);
         return TRUE;
     case WM_DESTROY:
         ReleaseArt(hwnd);

@@ -38,11 +38,21 @@
 //   their buffers are the platform's until their completions have run, so
 //   their slots are freed by those completions, not by the reopen. Error
 //   boxes are shown after the section is left.
+// - Opens run on helper threads and are waited for at most COM_OPEN_BOUND_MS:
+//   an open can block for seconds (a Bluetooth port whose device is off), and
+//   neither the window nor the worker may wait on it. An open given up on
+//   lets go of its handle itself when it finally returns. The lock is not
+//   held while an open is waited for; a settings change in the meantime
+//   makes the open's handle stale (the generation), and it is closed.
+// - A read or write that fails is followed by a look at the port
+//   (ClearCommError): when that fails too, the device has gone (an adapter
+//   pulled). The port is closed, and reads and writes try to open the same
+//   port again every COM_REOPEN_INTERVAL_MS, silently, until it is back.
 #include "com/com.h"
 
 #include <windows.h>
 
-#include "com/com_read_calls.h"
+#include "com/com_calls.h"
 
 #include <atomic>
 #include <cstdio>
@@ -61,6 +71,8 @@ constexpr int kReadSlots = 4;
 constexpr int kWriteSlots = 16;
 constexpr uint32_t kWriteSlotSize = 512;
 constexpr size_t kPathSize = 200;
+constexpr int kScanOpeners = 4;     // opens of a scan under way at once
+constexpr DWORD kOpenerPollMs = 10; // how often a waiting caller looks at its opens
 // Line settings beside the ones the caller chooses. Software flow control is
 // off, but the platform still wants its characters and limits set.
 constexpr WORD kXonLimit = 2048;
@@ -76,6 +88,7 @@ struct ReadSlot {
     // done and count: written by the completion routine, read by the reader.
     std::atomic<bool> done;
     std::atomic<uint32_t> count;
+    std::atomic<DWORD> error;
     uint8_t buf[COM_READ_MAX]; // the platform's while pending, then the reader's
 };
 
@@ -114,7 +127,14 @@ class Guard {
 // user-interface thread, or the worker on first use); read by both threads.
 std::atomic<HANDLE> g_handle{INVALID_HANDLE_VALUE};
 std::atomic<int32_t> g_state{COM_STATE_NEW};
-COM_CONFIG g_config = {};     // under the lock
+COM_CONFIG g_config = {}; // under the lock
+// Counts the settings changes, under the lock: an open started under one
+// generation is stale under the next.
+uint32_t g_generation = 0;
+// Set under the lock when the port's device is found gone, cleared when it
+// is open again or other settings are chosen; read by the reading thread.
+std::atomic<bool> g_lost{false};
+ULONGLONG g_next_reopen = 0;  // under the lock
 COMMTIMEOUTS g_timeouts = {}; // under the lock
 // Set to 1 by the completion routine of the current read or by a successful
 // open (either thread), cleared by the reader when it starts a read.
@@ -126,7 +146,9 @@ ReadSlot g_read_slots[kReadSlots];    // the reading thread and its completion r
 WriteSlot g_write_slots[kWriteSlots]; // under the lock
 WriteSlot* g_last_write = nullptr;    // under the lock
 int g_next_write = 0;                 // under the lock
-HANDLE g_scan_handles[COM_MAX_PORTS]; // user-interface thread only
+// Filled by the thread that scans, closed by the one that lists the ports
+// once the scan has ended (the caller hands over between the two).
+HANDLE g_scan_handles[COM_MAX_PORTS];
 bool g_scan_table_ready = false;
 // Error boxes being shown, by any thread: only the outermost one shows.
 std::atomic<int32_t> g_error_nesting{0};
@@ -137,6 +159,8 @@ std::atomic<bool> g_exit_hook{false};
 // Stored by tests while no read runs, read by the reading thread.
 std::atomic<COM_START_READ> g_start_read{nullptr};
 std::atomic<COM_CANCEL_READ> g_cancel_read{nullptr};
+// Stored by tests while no open runs, read by the opener threads.
+std::atomic<COM_OPEN_FILE> g_open_file{nullptr};
 
 // Test and diagnostic figures: counted by the thread that reads and writes,
 // read by anyone through COM_GetStatus.
@@ -151,11 +175,121 @@ std::atomic<uint32_t> g_reads_cut_off{0};
 std::atomic<uint32_t> g_reads_let_go_late{0};
 std::atomic<uint32_t> g_read_slot_waits{0};
 std::atomic<uint32_t> g_reads_without_slot{0};
+std::atomic<uint32_t> g_opens_too_slow{0};
+std::atomic<uint32_t> g_losses{0};
+std::atomic<uint32_t> g_reopen_tries{0};
+std::atomic<uint32_t> g_reopens{0};
 DCB g_line = {}; // under the lock
 
 HANDLE OpenPath(const char* path) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+    const COM_OPEN_FILE open = g_open_file.load();
+    return (open != nullptr ? open : CreateFileA)(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Opens of a set of paths, taken in order by opener threads. The batch is
+// shared by the caller and the openers and freed by whichever lets go last.
+struct OpenBatch {
+    enum Outcome : int { kPending, kOpened, kFailed, kTooSlow };
+    std::atomic<int> refs{1};
+    int count = 0;
+    std::atomic<int> next{0}; // the next path to take, by any opener
+    char paths[COM_MAX_PORTS][kPathSize] = {};
+    // Written by the opener before its outcome; read by the caller after it.
+    HANDLE handles[COM_MAX_PORTS] = {};
+    // When an opener took the path (0 until then), and how its open ended:
+    // the opener stores the result unless the caller has given up first.
+    std::atomic<ULONGLONG> started[COM_MAX_PORTS] = {};
+    std::atomic<int> outcome[COM_MAX_PORTS] = {};
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr); // after each outcome
+
+    void Release() {
+        if (refs.fetch_sub(1) == 1) {
+            CloseHandle(wake);
+            delete this;
+        }
+    }
+};
+
+DWORD WINAPI Opener(void* argument) {
+    OpenBatch* batch = static_cast<OpenBatch*>(argument);
+    for (;;) {
+        const int i = batch->next.fetch_add(1);
+        if (i >= batch->count) {
+            break;
+        }
+        batch->started[i].store(GetTickCount64());
+        const HANDLE h = OpenPath(batch->paths[i]);
+        batch->handles[i] = h;
+        int pending = OpenBatch::kPending;
+        if (!batch->outcome[i].compare_exchange_strong(
+                pending, h != INVALID_HANDLE_VALUE ? OpenBatch::kOpened : OpenBatch::kFailed)) {
+            // Given up on: another opener has taken over the paths left.
+            if (h != INVALID_HANDLE_VALUE) {
+                CloseHandle(h);
+            }
+            break;
+        }
+        SetEvent(batch->wake);
+    }
+    batch->Release();
+    return 0;
+}
+
+void StartOpener(OpenBatch* batch) {
+    batch->refs.fetch_add(1);
+    const HANDLE thread = CreateThread(nullptr, 0, Opener, batch, 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    } else {
+        Opener(batch); // no thread to spare: open here, unbounded
+    }
+}
+
+// Opens the batch's paths, each waited for at most COM_OPEN_BOUND_MS; out
+// gets a handle or INVALID_HANDLE_VALUE for each. Called without the lock.
+void OpenAll(OpenBatch* batch, int openers, HANDLE* out) {
+    for (int i = 0; i < openers && i < batch->count; ++i) {
+        StartOpener(batch);
+    }
+    for (;;) {
+        bool settled = true;
+        for (int i = 0; i < batch->count; ++i) {
+            if (batch->outcome[i].load() != OpenBatch::kPending) {
+                continue;
+            }
+            settled = false;
+            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG started = batch->started[i].load();
+            int pending = OpenBatch::kPending;
+            if (started != 0 && now >= started + COM_OPEN_BOUND_MS &&
+                batch->outcome[i].compare_exchange_strong(pending, OpenBatch::kTooSlow)) {
+                g_opens_too_slow.fetch_add(1);
+                // That opener is stuck; one more takes the paths after it.
+                if (batch->next.load() < batch->count) {
+                    StartOpener(batch);
+                }
+            }
+        }
+        if (settled) {
+            break;
+        }
+        WaitForSingleObject(batch->wake, kOpenerPollMs);
+    }
+    for (int i = 0; i < batch->count; ++i) {
+        out[i] = batch->outcome[i].load() == OpenBatch::kOpened ? batch->handles[i]
+                                                                : INVALID_HANDLE_VALUE;
+    }
+}
+
+HANDLE OpenBounded(const char* path) {
+    OpenBatch* batch = new OpenBatch;
+    batch->count = 1;
+    std::snprintf(batch->paths[0], kPathSize, "%s", path);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    OpenAll(batch, 1, &h);
+    batch->Release();
+    return h;
 }
 
 void FormPath(char (&path)[kPathSize], const char* name, size_t name_size) {
@@ -165,7 +299,25 @@ void FormPath(char (&path)[kPathSize], const char* name, size_t name_size) {
     std::snprintf(path, kPathSize, "\\\\.\\%.*s", length, name);
 }
 
-// Line settings step; returns the error text or null. Under the lock.
+// The port's name for the user: the device name without its "\\.\".
+void PortNameLocked(char* out, size_t size) {
+    const char* name = g_config.device_name;
+    const int length = static_cast<int>(strnlen(name, COM_DEVICE_NAME_SIZE));
+    const int skip = std::strncmp(name, "\\\\.\\", 4) == 0 ? 4 : 0;
+    std::snprintf(out, size, "%.*s", length - skip, name + skip);
+}
+
+// An error text to show once the lock is left; empty when there is none.
+struct ErrorText {
+    char text[COM_ERROR_TEXT_SIZE] = {};
+    void SetLocked(const char* what) {
+        char name[COM_DEVICE_NAME_SIZE + 1];
+        PortNameLocked(name, sizeof name);
+        std::snprintf(text, sizeof text, "%s: %s", name, what);
+    }
+};
+
+// Line settings step; returns what failed or null. Under the lock.
 const char* ChangeBaudrateLocked() {
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
@@ -182,41 +334,28 @@ const char* ChangeBaudrateLocked() {
     dcb.XonChar = kXonChar;
     dcb.XoffChar = kXoffChar;
     if (!SetCommState(g_handle.load(), &dcb)) {
-        return "COM::COM_ChangeBaudrate: SetCommState failed";
+        return "SetCommState failed";
     }
     g_line = dcb;
     return nullptr;
 }
 
-// Open (or configure again) the port; 0 or 1, with *error set to the text of
-// a box to show once the lock is left. Under the lock.
-int32_t InitLocked(const char** error) {
-    *error = nullptr;
-    HANDLE h = g_handle.load();
-    if (h != INVALID_HANDLE_VALUE) {
-        FlushFileBuffers(h);
-    }
-    char path[kPathSize];
-    FormPath(path, g_config.device_name, sizeof g_config.device_name);
-    if (h == INVALID_HANDLE_VALUE) {
-        h = OpenPath(path);
-        g_handle.store(h);
-        if (h == INVALID_HANDLE_VALUE) {
-            return 1;
-        }
-        g_opens.fetch_add(1);
-    }
+// Queues, time-outs and line settings of the port held; 0 or 1. Under the
+// lock.
+int32_t ConfigureLocked(ErrorText* error) {
+    const HANDLE h = g_handle.load();
     if (!SetupComm(h, COM_QUEUE_SIZE, COM_QUEUE_SIZE)) {
-        *error = "COM::_InitCOM: SetupComm failed";
+        error->SetLocked("SetupComm failed");
         return 1;
     }
     g_timeouts.ReadIntervalTimeout = MAXDWORD;
     if (!SetCommTimeouts(h, &g_timeouts)) {
-        *error = "COM::_InitCOM: SetCommTimeouts failed";
+        error->SetLocked("SetCommTimeouts failed");
         return 1;
     }
-    *error = ChangeBaudrateLocked();
-    if (*error != nullptr) {
+    const char* failed = ChangeBaudrateLocked();
+    if (failed != nullptr) {
+        error->SetLocked(failed);
         return 1;
     }
     g_state.store(COM_STATE_OPEN);
@@ -224,16 +363,116 @@ int32_t InitLocked(const char** error) {
     return 0;
 }
 
-void ShowIfAny(const char* error) {
-    if (error != nullptr) {
-        COM_ShowError(error);
+// Open (or configure again) the port of the current settings; 0 or 1, with
+// the text of a box to show. Called without the lock: the open may take up to
+// its bound, and the worker must go on meanwhile.
+int32_t InitCom(ErrorText* error) {
+    char path[kPathSize];
+    uint32_t generation;
+    {
+        Guard guard;
+        const HANDLE h = g_handle.load();
+        if (h != INVALID_HANDLE_VALUE) {
+            FlushFileBuffers(h);
+            return ConfigureLocked(error);
+        }
+        FormPath(path, g_config.device_name, sizeof g_config.device_name);
+        generation = g_generation;
+    }
+    const HANDLE h = OpenBounded(path);
+    Guard guard;
+    if (h == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    if (generation != g_generation || g_handle.load() != INVALID_HANDLE_VALUE) {
+        CloseHandle(h); // other settings were chosen meanwhile
+        return 1;
+    }
+    g_handle.store(h);
+    g_opens.fetch_add(1);
+    return ConfigureLocked(error);
+}
+
+void ShowIfAny(const ErrorText& error) {
+    if (error.text[0] != '\0') {
+        COM_ShowError(error.text);
     }
 }
 
+// Closes the port held, if any. Its reads' slots are freed by their
+// completions; a write still pending on it holds no later write back. Under
+// the lock.
+void CloseLocked() {
+    const HANDLE h = g_handle.load();
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        g_handle.store(INVALID_HANDLE_VALUE);
+    }
+    g_last_write = nullptr;
+}
+
+// After a failed read or write on h: if the port itself no longer answers,
+// its device has gone; close it and wait for it to come back. On Windows
+// ClearCommError fails once a USB adapter is pulled; so does Wine's when the
+// pty behind the port has vanished (error 21, not ready). Under the lock.
+void CheckGoneLocked(HANDLE h) {
+    if (h == INVALID_HANDLE_VALUE || h != g_handle.load()) {
+        return; // closed or replaced meanwhile
+    }
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (ClearCommError(h, &errors, &status)) {
+        return;
+    }
+    CloseLocked();
+    g_timeouts.ReadTotalTimeoutConstant = 0;
+    g_lost.store(true);
+    g_next_reopen = GetTickCount64() + COM_REOPEN_INTERVAL_MS;
+    g_losses.fetch_add(1);
+}
+
+// While the port's device is gone: an open of the same port every
+// COM_REOPEN_INTERVAL_MS. No box: the port being absent is what is waited
+// out, and one that opens but cannot be set up yet is tried again.
+void TryReopen() {
+    char path[kPathSize];
+    uint32_t generation;
+    {
+        Guard guard;
+        if (!g_lost.load() || GetTickCount64() < g_next_reopen) {
+            return;
+        }
+        g_next_reopen = GetTickCount64() + COM_REOPEN_INTERVAL_MS;
+        FormPath(path, g_config.device_name, sizeof g_config.device_name);
+        generation = g_generation;
+    }
+    g_reopen_tries.fetch_add(1);
+    const HANDLE h = OpenBounded(path);
+    if (h == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    Guard guard;
+    if (!g_lost.load() || generation != g_generation || g_handle.load() != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return;
+    }
+    g_handle.store(h);
+    g_opens.fetch_add(1);
+    ErrorText unshown;
+    if (ConfigureLocked(&unshown) != 0) {
+        CloseLocked();
+        return;
+    }
+    g_lost.store(false);
+    g_reopens.fetch_add(1);
+}
+
 void CALLBACK ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
-    (void)error; // an aborted read ends with the count the platform reports
+    // An aborted read ends with the count the platform reports; its error
+    // only tells whether the port is worth a look.
     ReadSlot* slot = reinterpret_cast<ReadSlot*>(ov);
     slot->count.store(count);
+    slot->error.store(error);
     slot->done.store(true);
     slot->pending.store(false);
     if (g_current_read.load() == slot) {
@@ -271,6 +510,7 @@ ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HA
     slot->ov = OVERLAPPED{};
     slot->done.store(false);
     slot->count.store(0);
+    slot->error.store(0);
     slot->pending.store(true);
     g_current_read.store(slot);
     g_read_done.store(0);
@@ -279,6 +519,7 @@ ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HA
         // No completion will come for a read that never started.
         g_current_read.store(nullptr);
         slot->pending.store(false);
+        CheckGoneLocked(h);
         return ReadStart::kFailed;
     }
     *slot_out = slot;
@@ -416,6 +657,7 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
                 if (!slot->in_flight) {
                     g_writes_refused.fetch_add(1);
                     g_last_write_error.store(error);
+                    CheckGoneLocked(h);
                 }
                 return slot->in_flight;
             }
@@ -440,24 +682,23 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
 } // namespace
 
 int32_t _InitCOM() {
-    const char* error = nullptr;
-    int32_t result;
-    {
-        Guard guard;
-        result = InitLocked(&error);
-    }
+    ErrorText error;
+    const int32_t result = InitCom(&error);
     ShowIfAny(error);
     return result;
 }
 
 int32_t COM_ChangeBaudrate() {
-    const char* error;
+    ErrorText error;
     {
         Guard guard;
-        error = ChangeBaudrateLocked();
+        const char* failed = ChangeBaudrateLocked();
+        if (failed != nullptr) {
+            error.SetLocked(failed);
+        }
     }
     ShowIfAny(error);
-    return error == nullptr ? 0 : 1;
+    return error.text[0] == '\0' ? 0 : 1;
 }
 
 int32_t COM_EnsureInit() {
@@ -465,7 +706,6 @@ int32_t COM_EnsureInit() {
     if (state != COM_STATE_NEW) {
         return state == COM_STATE_OPEN ? 0 : 1;
     }
-    const char* error = nullptr;
     {
         Guard guard;
         if (g_state.load() != COM_STATE_NEW) {
@@ -476,9 +716,10 @@ int32_t COM_EnsureInit() {
         g_config.byte_size = 8;
         g_config.parity = 0;
         g_config.stop_bits = 0;
-        InitLocked(&error);
-        g_state.store(COM_STATE_OPEN);
     }
+    ErrorText error;
+    InitCom(&error);
+    g_state.store(COM_STATE_OPEN);
     if (!g_exit_hook.exchange(true)) {
         std::atexit(COM_Close);
     }
@@ -490,6 +731,7 @@ void COM_Write(const uint8_t* bytes, uint32_t length) {
     if (COM_EnsureInit() != 0) {
         return;
     }
+    TryReopen();
     while (length > 0) {
         const uint32_t chunk = length < kWriteSlotSize ? length : kWriteSlotSize;
         if (!WriteChunk(bytes, chunk)) {
@@ -504,6 +746,7 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
     if (COM_EnsureInit() != 0 || count == 0) {
         return 0;
     }
+    TryReopen();
     if (count > COM_READ_MAX) {
         count = COM_READ_MAX;
     }
@@ -515,7 +758,15 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
         return 0;
     }
     AwaitRead(slot, h, deadline);
-    return TakeRead(slot, buffer, count);
+    const uint32_t received = TakeRead(slot, buffer, count);
+    // Windows ends a read at its time-out without an error; Wine reports
+    // ERROR_TIMEOUT. Any other error may be the device going away.
+    const DWORD error = slot->done.load() ? slot->error.load() : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS && error != ERROR_TIMEOUT) {
+        Guard guard;
+        CheckGoneLocked(h);
+    }
+    return received;
 }
 
 void COM_GetConfig(COM_CONFIG* out) {
@@ -524,8 +775,6 @@ void COM_GetConfig(COM_CONFIG* out) {
 }
 
 int32_t COM_SetConfig(const COM_CONFIG* config) {
-    const char* error = nullptr;
-    int32_t result;
     {
         Guard guard;
         if (config->baud_rate == g_config.baud_rate &&
@@ -535,17 +784,15 @@ int32_t COM_SetConfig(const COM_CONFIG* config) {
             return 0;
         }
         g_config = *config;
-        const HANDLE h = g_handle.load();
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-            g_handle.store(INVALID_HANDLE_VALUE);
+        ++g_generation;
+        g_lost.store(false); // a port that went away is no longer waited for
+        if (g_handle.load() != INVALID_HANDLE_VALUE) {
+            CloseLocked();
             g_state.store(COM_STATE_CLOSED);
             g_timeouts.ReadTotalTimeoutConstant = 0;
         }
-        result = InitLocked(&error);
     }
-    ShowIfAny(error);
-    return result;
+    return _InitCOM();
 }
 
 int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]) {
@@ -555,20 +802,20 @@ int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]) {
         }
         g_scan_table_ready = true;
     }
-    int32_t found = 0;
+    // Left open by an earlier scan; held by ourselves they would not open again.
+    COM_CloseScanHandles();
+    OpenBatch* batch = new OpenBatch;
+    batch->count = COM_MAX_PORTS;
     for (int32_t n = 1; n <= COM_MAX_PORTS; ++n) {
-        HANDLE& slot = g_scan_handles[n - 1];
-        if (slot != INVALID_HANDLE_VALUE) {
-            // Left open by an earlier scan; held by ourselves it would not open again.
-            CloseHandle(slot);
-            slot = INVALID_HANDLE_VALUE;
-        }
         char name[16];
         std::snprintf(name, sizeof name, "COM%d", static_cast<int>(n));
-        char path[kPathSize];
-        FormPath(path, name, sizeof name);
-        slot = OpenPath(path);
-        if (slot != INVALID_HANDLE_VALUE) {
+        FormPath(batch->paths[n - 1], name, sizeof name);
+    }
+    OpenAll(batch, kScanOpeners, g_scan_handles);
+    batch->Release();
+    int32_t found = 0;
+    for (int32_t n = 1; n <= COM_MAX_PORTS; ++n) {
+        if (g_scan_handles[n - 1] != INVALID_HANDLE_VALUE) {
             ports[found++] = n - 1;
         }
     }
@@ -590,11 +837,8 @@ void COM_CloseScanHandles() {
 void COM_Close() {
     Guard guard;
     g_state.store(COM_STATE_CLOSED);
-    const HANDLE h = g_handle.load();
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        g_handle.store(INVALID_HANDLE_VALUE);
-    }
+    g_lost.store(false);
+    CloseLocked();
 }
 
 void COM_ShowError(const char* text) {
@@ -611,6 +855,10 @@ void COM_ShowError(const char* text) {
 
 void COM_SetErrorHandler(void (*handler)(const char* text)) {
     g_error_handler.store(handler);
+}
+
+void COM_SetOpenCall(COM_OPEN_FILE open) {
+    g_open_file.store(open);
 }
 
 void COM_SetReadCalls(COM_START_READ start, COM_CANCEL_READ cancel) {
@@ -636,6 +884,11 @@ void COM_GetStatus(COM_STATUS* out) {
     out->reads_let_go_late = g_reads_let_go_late.load();
     out->read_slot_waits = g_read_slot_waits.load();
     out->reads_without_slot = g_reads_without_slot.load();
+    out->opens_too_slow = g_opens_too_slow.load();
+    out->losses = g_losses.load();
+    out->reopen_tries = g_reopen_tries.load();
+    out->reopens = g_reopens.load();
+    out->lost = g_lost.load() ? 1 : 0;
     out->read_timeout_ms = g_timeouts.ReadTotalTimeoutConstant;
     out->line_baud_rate = g_line.BaudRate;
     std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + 2 * sizeof(DWORD),

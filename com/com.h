@@ -1,6 +1,8 @@
 // The one COM port through which the updater talks to the target: settings,
 // opening, a read with a total time-out, a write that is not waited for, and
-// the scan of COM1 .. COM256. Configuration failures show an "Error" box.
+// the scan of COM1 .. COM256. Configuration failures show an "Error" box
+// naming the port. A port whose device goes away is opened again once it is
+// back. No open is waited for longer than COM_OPEN_BOUND_MS.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,15 @@ struct COM_CONFIG {
 constexpr int32_t COM_MAX_PORTS = 256;
 constexpr uint32_t COM_QUEUE_SIZE = 10000;
 constexpr uint32_t COM_DEFAULT_BAUD = 9600;
+
+// An open that takes longer is given up: the port is left out of a scan, and
+// choosing it fails. Bluetooth ports whose device is off block an open for
+// seconds.
+constexpr uint32_t COM_OPEN_BOUND_MS = 500;
+// A port whose device went away is tried again this often until it is back.
+constexpr uint32_t COM_REOPEN_INTERVAL_MS = 500;
+// An error text: the port's name and what failed.
+constexpr int32_t COM_ERROR_TEXT_SIZE = 160;
 
 // One COM_Read takes at most this many bytes (a frame is at most 264).
 constexpr uint32_t COM_READ_MAX = 4096;
@@ -78,5 +89,12 @@ struct COM_STATUS {
     uint8_t line_xon_char;
     uint8_t line_xoff_char;
     uint32_t port_baud_rate; // as the open port reports it now (0 if none)
+    // Opens given up as too slow; the device found gone after a failed read
+    // or write; tries to open it again, and those that brought it back.
+    uint32_t opens_too_slow;
+    uint32_t losses;
+    uint32_t reopen_tries;
+    uint32_t reopens;
+    int32_t lost; // 1 while the port's device is gone and being waited for
 };
 void COM_GetStatus(COM_STATUS* out);

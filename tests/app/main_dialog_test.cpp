@@ -11,12 +11,15 @@
 #include "app/version.h"
 #include "com/com.h"
 #include "image/image.h"
+#include "target/target_info.h"
 #include "target/worker.h"
+#include "tests/support/blocking_open.h"
 #include "tests/support/testbench.h"
 #include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -153,7 +156,8 @@ TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
     ASSERT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCOUNT, 0, 0), 2);
     EXPECT_EQ(ComboItem(dialog_, 0), "COM10");
     EXPECT_EQ(ComboItem(dialog_, 1), "COM3");
-    EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCURSEL, 0, 0), 0);
+    // The entry shown is the port in use, not the first in text order.
+    EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCURSEL, 0, 0), 1);
     EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETITEMDATA, 0, 0), 9);
     EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETITEMDATA, 1, 0), 2);
     EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
@@ -181,6 +185,67 @@ TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
     char item[64] = {};
     GetMenuStringA(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, item, sizeof item, MF_BYCOMMAND);
     EXPECT_STREQ(item, "About...");
+}
+
+TEST_F(MainDialogTest, AFirstScannedPortThatNoLongerOpensIsPassedOver) {
+    Open({4, 9, 2}); // COM5 is gone since the scan
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM10");
+    EXPECT_EQ(ComboItem(dialog_, static_cast<int>(
+                                     SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETCURSEL, 0, 0))),
+              "COM10");
+}
+
+// Start-up with opens that block: the window comes up while the scan still
+// waits on them, says so, and lists the ports once the scan has given up on
+// the blocked ones.
+TEST_F(MainDialogTest, TheWindowIsUpWhileTheScanWaitsOnBlockedOpens) {
+    // COM3 and a row of others: giving up on each takes its bound.
+    blocking_open::Install({3, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44});
+    static ULONGLONG started;
+    static ULONGLONG window_up;
+    static bool scanning_at_window;
+    static std::string status_at_window;
+    static std::vector<std::string> listed;
+    static std::string selected;
+    started = GetTickCount64();
+    window_up = 0;
+    listed.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, kWakeMs, [](HWND, UINT, UINT_PTR, DWORD) {
+        const HWND dialog = static_cast<HWND>(UI_GetDialogWindow());
+        if (dialog == nullptr || !IsWindowVisible(dialog)) {
+            return;
+        }
+        if (window_up == 0) {
+            window_up = GetTickCount64();
+            scanning_at_window = APP_PortScanRunning.load();
+            status_at_window = ControlText(dialog, IDC_STATUS);
+        }
+        const int count =
+            static_cast<int>(SendDlgItemMessageA(dialog, IDC_PORTS, CB_GETCOUNT, 0, 0));
+        if (count > 0) {
+            for (int i = 0; i < count; ++i) {
+                listed.push_back(ComboItem(dialog, i));
+            }
+            selected = ComboItem(dialog, static_cast<int>(SendDlgItemMessageA(dialog, IDC_PORTS,
+                                                                              CB_GETCURSEL, 0, 0)));
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        }
+    });
+    APP_Start();
+    KillTimer(nullptr, timer);
+    blocking_open::LetGoAll();
+    WORKER_Stop();
+    // The polls that went out on COM10 wait at COM3: a fresh cable for the
+    // tests after this one.
+    ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
+    ASSERT_NE(window_up, 0u);
+    std::printf("window up %llu ms after start, the scan still running\n", window_up - started);
+    EXPECT_TRUE(scanning_at_window);
+    EXPECT_EQ(status_at_window, "Looking for COM ports...");
+    EXPECT_EQ(listed, std::vector<std::string>{"COM10"});
+    EXPECT_EQ(selected, "COM10");
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM10");
+    EXPECT_FALSE(APP_PortScanRunning.load());
 }
 
 TEST_F(MainDialogTest, ChoosingAPortReopensOnlyWhenTheNameDiffers) {
@@ -541,6 +606,51 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         dialog_ = nullptr;
         PumpMessages();
     }
+}
+
+// The adapter pulled mid-update: the update fails as it must, with nothing
+// made valid. Put back, the same port is opened again by itself, the polls
+// find the handheld, and Start updates it.
+TEST_F(DialogUpdateTest, APulledAdapterFailsTheUpdateAndComesBackForTheNext) {
+    UseLongFirmware();
+    StartTarget(SIM_FAULTS());
+    OpenConnected();
+    bool pulled = false;
+    g_on_wake = [&] {
+        if (!pulled && JOB_KIND.load() == CMD_PROGRAM) {
+            pulled = TESTBENCH_Unplug(kUpdaterPort, kTargetPort);
+        }
+    };
+    Command(dialog_, IDC_START);
+    g_on_wake = nullptr;
+    ASSERT_TRUE(pulled);
+    EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
+    EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
+    // The failure stays on the dialog's status line; the worker's polls are
+    // what tell the handheld is gone and found again.
+    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, kConnectMs));
+
+    // Back, with the handheld reset into its boot loader.
+    SIM_Stop(sim_);
+    SIM_Destroy(sim_);
+    sim_ = nullptr;
+    ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
+    const ULONGLONG back = GetTickCount64();
+    StartTarget(SIM_FAULTS());
+    ASSERT_TRUE(PumpUntil([] { return TARGET_IsConnected(); }, kConnectMs));
+    std::printf("target found again %llu ms after the adapter came back\n",
+                GetTickCount64() - back);
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
+
+    DestroyWindow(dialog_);
+    OpenConnected();
+    Command(dialog_, IDC_START);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
+    EXPECT_EQ(SIM_GetStats(sim_).made_valid, 1u);
+    COM_STATUS status = {};
+    COM_GetStatus(&status);
+    EXPECT_EQ(status.lost, 0);
 }
 
 TEST(MainDialogTemplate, ControlsKindsAndKeyboardOrder) {

@@ -3,7 +3,8 @@
 // the port is first chosen by COM_SetConfig, and COM_Close comes last.
 #include "tests/com/com_fixture.h"
 
-#include "com/com_read_calls.h"
+#include "com/com_calls.h"
+#include "tests/support/blocking_open.h"
 
 #include <gtest/gtest.h>
 
@@ -210,7 +211,7 @@ TEST_F(Com, FramesWrittenBackToBackArriveIntactAndInOrder) {
 TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
     EXPECT_EQ(1, Choose(10, 115200, 3)); // three data bits: refused by the port
     ASSERT_EQ(1u, ShownErrors().size());
-    EXPECT_EQ("COM::COM_ChangeBaudrate: SetCommState failed", ShownErrors()[0]);
+    EXPECT_EQ("COM10: SetCommState failed", ShownErrors()[0]); // names the port
     COM_STATUS s = Status();
     EXPECT_EQ(1, s.handle_held);
     EXPECT_EQ(COM_STATE_CLOSED, s.state); // closed for the reopen, never marked open
@@ -264,8 +265,9 @@ TEST_F(Com, AnErrorWhileABoxIsUpIsDropped) {
     EXPECT_EQ(3u, ShownErrors().size());
 }
 
-TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
+TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHangingAndComesBack) {
     // Mid-read.
+    const COM_STATUS before = Status();
     auto read = PendingRead(3000);
     Sleep(300);
     ASSERT_TRUE(TESTBENCH_Unplug(10, 11));
@@ -278,6 +280,40 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHanging) {
     EXPECT_EQ("", ReadString(4, 200));
     WriteString("gone");
     EXPECT_LT(Now() - t0, 2000u);
+    EXPECT_EQ(1, Status().lost);
+    EXPECT_EQ(0, Status().handle_held);
+
+    // Polled as the worker polls, the port is opened again once the same
+    // port is back, and bytes pass both ways; tries come at a bounded rate
+    // and show nothing.
+    for (int i = 0; i < 10; ++i) {
+        WriteString("?");
+        ReadString(4, 100);
+    }
+    ASSERT_TRUE(TESTBENCH_MapPair(10, 11));
+    Peer back(11);
+    ASSERT_TRUE(back.ok());
+    back.SetTimeout(50);
+    t0 = Now();
+    std::string heard;
+    while (heard.empty() && Now() - t0 < 10000) {
+        WriteString("poll");
+        ReadString(4, 100);
+        heard = back.Receive(4);
+    }
+    std::printf("polls reached the port again %llu ms after it came back\n", Now() - t0);
+    EXPECT_EQ("poll", heard);
+    back.Send("ok");
+    EXPECT_EQ("ok", ReadString(2, 1000));
+    const COM_STATUS after = Status();
+    EXPECT_EQ(0, after.lost);
+    EXPECT_EQ(before.losses + 1, after.losses);
+    EXPECT_EQ(before.reopens + 1, after.reopens);
+    EXPECT_LE(after.reopen_tries - before.reopen_tries,
+              (Now() - t0 + 2000) / COM_REOPEN_INTERVAL_MS + 1);
+    EXPECT_EQ(115200u, after.port_baud_rate);
+    EXPECT_TRUE(ShownErrors().empty());
+    ASSERT_TRUE(TESTBENCH_Unplug(10, 11));
 
     // Mid-write: the peer reads nothing, so the cable fills up and writes
     // stay pending when it is pulled.
@@ -321,6 +357,26 @@ TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     EXPECT_EQ(3, COM_ScanPorts(ports));
     COM_CloseScanHandles();
     COM_CloseScanHandles(); // nothing left to close
+
+    // A port whose open blocks is left out after the bound, and choosing it
+    // fails after the bound, with no box; neither waits for the open.
+    const uint32_t too_slow = Status().opens_too_slow;
+    blocking_open::Install({4});
+    ULONGLONG t0 = Now();
+    ASSERT_EQ(2, COM_ScanPorts(ports));
+    std::printf("scan with one blocked open: %llu ms\n", Now() - t0);
+    EXPECT_EQ(2, ports[0]);
+    EXPECT_EQ(9, ports[1]);
+    COM_CloseScanHandles();
+    t0 = Now();
+    EXPECT_EQ(1, Choose(4));
+    std::printf("choosing a port whose open blocks: %llu ms\n", Now() - t0);
+    EXPECT_EQ(0, Status().handle_held);
+    EXPECT_EQ(too_slow + 2, Status().opens_too_slow);
+    EXPECT_TRUE(ShownErrors().empty());
+    // Once its opens return the port can be chosen.
+    blocking_open::LetGoAll();
+    EXPECT_EQ(0, Choose(4));
 }
 
 // A driver slow to let go of reads it was told to drop: reads are the

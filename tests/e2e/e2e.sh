@@ -102,7 +102,7 @@ bench reset
 case "$scenario" in
 update)
   # COM3 and COM10 are the two ends of one cable; the updater opens COM3, the
-  # first port scanned, though COM10 comes first in the list.
+  # first port scanned, and selects it, though COM10 comes first in the list.
   bench pair 3 10
   # Like a real handheld, the simulated one starts its application and stops
   # answering once it has acknowledged start application.
@@ -112,7 +112,7 @@ update)
   drive wait-window 60000 expect-text 0 "$title" \
     expect-text 1005 "$title" expect-visible 1010 0 expect-enabled 1003 1 >/dev/null
   ports=$(drive ports | tr -d '\r')
-  [ "$ports" = "$(printf 'COM10 *\nCOM3')" ] || fail "port list: $ports"
+  [ "$ports" = "$(printf 'COM10\nCOM3 *')" ] || fail "port list: $ports"
   drive about about-text 1009 "$title" 10000 about-close 10000
   drive wait-text 1002 "Connection to target established (Tidewell Handheld TW-200)" 30000
   shot idle
@@ -190,7 +190,7 @@ ports)
   start_updater
   drive wait-window 60000 expect-enabled 1003 1 expect-focus 1003 >/dev/null
   ports=$(drive ports | tr -d '\r')
-  [ "$ports" = "$(printf 'COM10 *\nCOM3')" ] || fail "port list: $ports"
+  [ "$ports" = "$(printf 'COM10\nCOM3 *')" ] || fail "port list: $ports"
   map_later 11
   map_later 12
   start_sim --port COM11 --text2 "Handheld on COM3" --idle-exit 2000 --max-time 120000
