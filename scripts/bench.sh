@@ -45,6 +45,9 @@ BEGIN {
             "bar_over_floor_and_calls|updater with bar over floor + calls|" \
             "updater_own_per_block|updater'"'"'s own time per block (acks queued)|" \
             "floor_own_per_block|floor'"'"'s own time per block (acks queued)|" \
+            "idle_floor|line idle after an ack, med/90%/mean: floor|" \
+            "idle_without_bar|the same: updater, no progress calls|" \
+            "idle_with_bar|the same: updater with the bar|" \
             "soak_updates_failed|soak: updates failed of 50|" \
             "soak_handles_start|soak: handles after update 1|" \
             "soak_handles_end|soak: handles after update 50|" \
@@ -52,18 +55,21 @@ BEGIN {
             "soak_private_end|soak: private bytes after update 50|" \
             "soak_working_set_start|soak: working set after update 1|" \
             "soak_working_set_end|soak: working set after update 50|" \
-            "paced_update|full update paced at 115200 8O1|" \
+            "paced_update|full update with the bar paced at 115200 8O1|" \
             "paced_wire_model|modelled wire time of the same bytes|" \
             "paced_over_wire|paced update over the wire time|" \
             "paced_floor_programming|paced floor: 6,227 blocks|" \
-            "paced_programming|paced updater: the same blocks|" \
-            "paced_over_floor|paced updater over the paced floor", f, "|")
+            "paced_programming|paced updater with the bar: the same blocks|" \
+            "paced_over_floor|paced updater over the paced floor|" \
+            "paced_idle_floor|paced: line idle after an ack, floor|" \
+            "paced_idle_updater|paced: line idle after an ack, updater|" \
+            "paced_idle_median_over_floor|paced: updater'"'"'s median idle over the floor'"'"'s", f, "|")
   for (i = 1; i < n; i += 2) { order[++keys] = f[i]; label[f[i]] = f[i + 1] }
 }
 { sub(/\r$/, "") }
 $1 == "FIGURE" { value[$2] = $3; unit[$2] = $4; budget[$2] = $5; if (!($2 in label)) { order[++keys] = $2; label[$2] = $2; sub(/^cost_/, "one call: ", label[$2]) } }
 END {
-  printf "%-52s %12s  %-10s\n", "figure", "measured", "budget"
+  printf "%-52s %19s  %-10s\n", "figure", "measured", "budget"
   for (i = 1; i <= keys; i++) {
     k = order[i]
     if (!(k in value)) continue
@@ -71,6 +77,6 @@ END {
     b = ""
     if (budget[k] != "-") b = budget[k] " " u
     if (budget[k] ~ /^\+/) b = budget[k] " " u " over start"
-    printf "%-52s %9s %-3s %s\n", label[k], value[k], u, b
+    printf "%-52s %16s %-3s %s\n", label[k], value[k], u, b
   }
 }' "$log"

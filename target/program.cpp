@@ -36,16 +36,42 @@ struct WALK {
     bool empty; // the image held no bytes
 };
 
+// A block holds at most 236 bytes, so at most two positions 129 apart fall
+// due while one is gathered.
+constexpr uint32_t PROGRESS_DUE_MAX =
+    (PROGRAM_WINDOW + PROGRAM_PROGRESS_STEP - 1) / PROGRAM_PROGRESS_STEP;
+
 // The bar moves at 1, 130, 259, ... bytes placed; the final count is not shown.
+// A position falls due while a block is gathered and is shown once that
+// block is on the wire, before its acknowledge is awaited: a progress call
+// waits for the user-interface thread (long under load or under Wine), and
+// made between an acknowledge and the next request it would hold the line
+// idle.
 struct PROGRESS {
     uint32_t done;
     uint32_t mark;
+    uint32_t due[PROGRESS_DUE_MAX];
+    uint32_t due_count;
 };
 
-void MarkProgress(PROGRESS* progress) {
-    if (progress->done > progress->mark) {
-        UI_SetProgress(static_cast<int32_t>(progress->done));
-        progress->mark = progress->done + PROGRAM_PROGRESS_STEP - 1;
+// Worker thread only; set afresh by each walk.
+PROGRESS g_progress = {};
+
+void ShowDueProgress() {
+    for (uint32_t i = 0; i < g_progress.due_count; ++i) {
+        UI_SetProgress(static_cast<int32_t>(g_progress.due[i]));
+    }
+    g_progress.due_count = 0;
+}
+
+void MarkProgress() {
+    PROGRESS& progress = g_progress;
+    if (progress.done > progress.mark) {
+        if (progress.due_count == PROGRESS_DUE_MAX) {
+            ShowDueProgress(); // not reached with 236-byte blocks; keeps the order if it were
+        }
+        progress.due[progress.due_count++] = progress.done;
+        progress.mark = progress.done + PROGRAM_PROGRESS_STEP - 1;
     }
 }
 
@@ -65,10 +91,10 @@ bool WalkImage(IMAGE* image, uint8_t* reply, WALK* walk) {
     walk->status = JOB_OK;
     JOB_STATUS.store(JOB_OK, std::memory_order_relaxed);
 
+    g_progress = PROGRESS{};
     UI_SetProgressRange(0, static_cast<int32_t>(left));
-    PROGRESS progress = {};
     while (left != 0) {
-        MarkProgress(&progress);
+        MarkProgress();
         const int32_t value = IMAGE_ReadByte(image, address);
         if (value >= 0) {
             if (TARGET_AddProgramByte(reply, address, static_cast<uint8_t>(value & 0xFF)) != 0) {
@@ -76,7 +102,7 @@ bool WalkImage(IMAGE* image, uint8_t* reply, WALK* walk) {
                 return true;
             }
             --left;
-            ++progress.done;
+            ++g_progress.done;
         }
         ++address;
         if (WORKER_CancelRequest.load(std::memory_order_relaxed) != 0) {
@@ -113,6 +139,8 @@ int32_t TARGET_FlushProgramBlock(uint8_t* reply) {
     LE_Write32(request + REQUEST_ADDRESS_AT, block.base);
     std::memcpy(request + REQUEST_BLOCK_AT, block.data, count);
     FRAME_Send(static_cast<uint8_t>(REQUEST_BLOCK_AT + count), request, CMD_PROGRAM);
+    // While the block is on the wire.
+    ShowDueProgress();
 
     uint8_t answer = 0;
     if (FRAME_ReadAck(&answer) == 0) {

@@ -258,6 +258,29 @@ TEST_F(SimCore, VanishesAfterBlocksAndComesBackResetWithFlashKept) {
     EXPECT_EQ(Bytes{SIM_ACK}, Program(0x102, {3})); // only once
 }
 
+// The benchmarks take the line's idle time from these: a request's first
+// byte, its last, and which request each answer belongs to.
+TEST_F(SimCore, LogTimesEachRequestFromItsFirstByteToItsLast) {
+    const Bytes a = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
+    const Bytes b = SIM_EncodeRequest(SIM_CMD_IDENTIFY, {});
+    std::vector<SIM_SEND> out;
+    SIM_CoreFeed(&core, a.data(), 3, 1000, &out);
+    // The rest of a, all of b and the start of a third in one piece.
+    const Bytes piece = Cat(Cat(Bytes(a.begin() + 3, a.end()), b), Bytes(a.begin(), a.begin() + 2));
+    SIM_CoreFeed(&core, piece.data(), piece.size(), 2000, &out);
+    SIM_CoreFeed(&core, a.data() + 2, a.size() - 2, 3000, &out);
+    ASSERT_EQ(3u, core.log.size());
+    const uint64_t first[] = {1000, 2000, 2000};
+    const uint64_t last[] = {2000, 2000, 3000};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(first[i], core.log[i].first_us) << i;
+        EXPECT_EQ(last[i], core.log[i].time_us) << i;
+    }
+    ASSERT_EQ(3u, out.size());
+    EXPECT_EQ(1u, out[1].request);
+    EXPECT_EQ(2u, out[2].request);
+}
+
 TEST_F(SimCore, SlowAnswersCarryTheirDelay) {
     SIM_FAULTS f;
     f.reply_delay_ms = 25;

@@ -17,6 +17,7 @@
 
 std::function<void(uint32_t)> HARNESS_OnCommand;
 std::function<void()> HARNESS_OnTimer;
+std::function<void(int32_t)> HARNESS_OnProgress;
 
 namespace {
 
@@ -60,6 +61,9 @@ LRESULT CALLBACK ProgressProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
     }
     if (msg == PBM_SETPOS) {
         g_positions.push_back(static_cast<int32_t>(wparam));
+        if (HARNESS_OnProgress) {
+            HARNESS_OnProgress(static_cast<int32_t>(wparam));
+        }
         return 0;
     }
     return DefWindowProcA(hwnd, msg, wparam, lparam);
@@ -118,6 +122,7 @@ void HARNESS_RestartWorker() {
     std::memset(&PROGRAM_Block, 0, sizeof PROGRAM_Block);
     HARNESS_OnCommand = nullptr;
     HARNESS_OnTimer = nullptr;
+    HARNESS_OnProgress = nullptr;
     HARNESS_ClearRecords();
     WORKER_Start();
 }

@@ -42,6 +42,8 @@ void HARNESS_ClearRecords();
 // Run on the test thread inside the job runner's message loop.
 extern std::function<void(uint32_t id)> HARNESS_OnCommand;
 extern std::function<void()> HARNESS_OnTimer; // every few ms while set
+// Inside the recorder bar's PBM_SETPOS, while the worker waits for it.
+extern std::function<void(int32_t position)> HARNESS_OnProgress;
 void HARNESS_CallCancelHook();
 
 SIM* HARNESS_StartSim(const SIM_CONFIG& config);

@@ -35,6 +35,7 @@ class JobTest : public ::testing::Test {
     }
     void TearDown() override {
         HARNESS_OnTimer = nullptr;
+        HARNESS_OnProgress = nullptr;
         HARNESS_OnCommand = nullptr;
         HARNESS_StopSim(sim_);
         peer_.reset();
@@ -110,6 +111,50 @@ TEST_F(JobTest, BlocksFollowTheWindowsGapsAndAlignment) {
     EXPECT_EQ(HARNESS_ProgressRanges()[0], std::make_pair(0, 312));
     EXPECT_EQ(HARNESS_ProgressPositions(), (std::vector<int32_t>{0, 1, 130, 259}));
     EXPECT_EQ(HARNESS_StatusTexts(), std::vector<std::string>{"Programming target"});
+}
+
+// Each position moves the bar while the block holding its bytes is on the
+// wire: after that block went out and before its acknowledge is awaited, so
+// the line never waits for the bar. The handheld holds each acknowledge
+// until the bar has moved for that block; a job that awaited it first would
+// time out. 600 bytes: blocks of 236, 236 and 128, the last one sent by the
+// closing flush.
+TEST_F(JobTest, TheBarMovesWhileTheBlockIsOnTheWire) {
+    image_ = HARNESS_MakeImage(SMALL);
+    static std::atomic<int> received{0};
+    static std::atomic<int> released{0};
+    received = 0;
+    released = 0;
+    peer_ = HARNESS_StartPeer([](uint8_t command, const std::vector<uint8_t>&) {
+        if (command == SIM_CMD_IDENTIFY) {
+            return std::vector<PEER_SEND>{
+                {0, Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true))}};
+        }
+        const int block = ++received;
+        const DWORD start = GetTickCount();
+        while (released.load() < block && GetTickCount() - start < 3000) {
+            Sleep(1);
+        }
+        return std::vector<PEER_SEND>{{0, {0x90}}};
+    });
+    ASSERT_NE(peer_, nullptr);
+    ASSERT_TRUE(HARNESS_WaitConnected());
+    // Per position shown: the blocks the handheld had received by then.
+    std::vector<std::pair<int32_t, int>> seen;
+    HARNESS_OnProgress = [&seen](int32_t position) {
+        const int block = position == 0 ? 0 : (position - 1) / 236 + 1;
+        const DWORD start = GetTickCount();
+        while (received.load() < block && GetTickCount() - start < 1000) {
+            Sleep(1);
+        }
+        seen.emplace_back(position, received.load());
+        released = received.load();
+    };
+    EXPECT_EQ(JOB_ProgramTarget(image_), JOB_OK);
+    HARNESS_OnProgress = nullptr;
+    EXPECT_EQ(seen, (std::vector<std::pair<int32_t, int>>{
+                        {0, 0}, {1, 1}, {130, 1}, {259, 2}, {388, 2}, {517, 3}}));
+    EXPECT_EQ(received.load(), 3);
 }
 
 TEST_F(JobTest, RefusedBlockEndsTheJobWithTheErrorFrameDetails) {

@@ -1,7 +1,8 @@
 // A full update of the carried firmware against the simulated handheld, at
-// full speed and (with --paced) with the line paced at 115200 baud. Prints
-// wall times, the updater's own time per block and its parts, and the
-// modelled wire time of the same requests.
+// full speed and (with --paced, with the progress bar) with the line paced at
+// 115200 baud. Prints wall times, the updater's own time per block and its
+// parts, the line's idle time between an acknowledge and the next block, and
+// the modelled wire time of the same requests.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -62,6 +63,7 @@ struct RUN {
     uint32_t blocks = 0;
     double wire_s = 0;      // the same requests and answers modelled at 115200 8O1
     double sim_late_ms = 0; // paced: how late the simulator began an answer, on average
+    FLOOR_IDLE idle;
 };
 
 uint32_t AnswerBytes(const SIM_CONFIG& config, const SIM_REQUEST& r) {
@@ -139,6 +141,7 @@ RUN RunUpdate(HWND window, uint32_t paced_baud,
         run.ok = result == 0 && start_app != 0;
         run.wall_s = (start_app - start) / 1e6;
         run.programming_s = (last_program - first_program) / 1e6;
+        run.idle = FLOOR_IdleBetweenBlocks(core.log, start);
         run.wire_s = static_cast<double>(wire_bytes) * BITS_PER_BYTE / LINE_BAUD;
         if (core.stats.paced_sends != 0) {
             run.sim_late_ms = core.stats.paced_late_us / 1000.0 / core.stats.paced_sends;
@@ -298,6 +301,10 @@ int main(int argc, char** argv) {
                 own_ms, own_ms > 0 ? "" : "  FAILED");
     std::printf("  the floor's loop the same way: %.3f ms a block%s\n", floor_queued_ms,
                 floor_queued_ms > 0 ? "" : "  FAILED");
+    std::printf("  line idle between an acknowledge and the next block, median / 90 %% / mean "
+                "(ms): floor %s before, %s after; updater without bar %s, with bar %s\n",
+                FLOOR_IdleText(floor_before.idle).c_str(), FLOOR_IdleText(floor_after.idle).c_str(),
+                FLOOR_IdleText(bare.idle).c_str(), FLOOR_IdleText(bar.idle).c_str());
     std::printf("FIGURE update_full_speed %.2f s %.0f\n", bare.ok ? bare.wall_s : -1, BUDGET_S);
     std::printf("FIGURE update_with_progress_bar %.2f s -\n", bar.ok ? bar.wall_s : -1);
     std::printf("FIGURE progress_calls %.2f s -\n", progress);
@@ -310,29 +317,43 @@ int main(int argc, char** argv) {
                 Ratio(bar.programming_s, floor_s + progress_floor));
     std::printf("FIGURE updater_own_per_block %.3f ms -\n", own_ms);
     std::printf("FIGURE floor_own_per_block %.3f ms -\n", floor_queued_ms);
+    std::printf("FIGURE idle_floor %s ms -\n", FLOOR_IdleText(floor_after.idle).c_str());
+    std::printf("FIGURE idle_without_bar %s ms -\n", FLOOR_IdleText(bare.idle).c_str());
+    std::printf("FIGURE idle_with_bar %s ms -\n", FLOOR_IdleText(bar.idle).c_str());
     std::printf("modelled wire time at 115200 8O1 (11 bits a byte, every request and answer): "
                 "%.1f s\n",
                 bare.wire_s);
     if (paced) {
         const FLOOR_RUN paced_floor =
             FLOOR_Program(FLOOR_PORT, FLOOR_TARGET_PORT, frames, LINE_BAUD);
-        const RUN line = RunUpdate(plain, LINE_BAUD);
+        // With the bar, as in the dialog: without one every progress call
+        // returns at once and the line never sees what they cost.
+        const RUN line = RunUpdate(with_bar, LINE_BAUD);
         const double over = 100 * (line.wall_s / line.wire_s - 1);
         const double over_floor = 100 * (Ratio(line.programming_s, paced_floor.seconds) - 1);
         std::printf("paced at 115200: %.1f s Start to start application, %.2f%% over the wire "
                     "time%s\n",
                     line.wall_s, over, line.ok ? "" : "  FAILED");
-        std::printf("  programming: updater %.3f s, paced floor %.3f s%s: %.2f%% over the floor "
-                    "(simulator late per answer: updater's run %.3f ms, floor's %.3f ms)\n",
+        std::printf("  programming with the bar: updater %.3f s, paced floor %.3f s%s: %.2f%% over "
+                    "the floor (simulator late per answer: updater's run %.3f ms, floor's %.3f "
+                    "ms)\n",
                     line.programming_s, paced_floor.seconds, paced_floor.ok ? "" : " FAILED",
                     over_floor, line.sim_late_ms, paced_floor.sim_late_ms);
+        const double idle_over = line.idle.median_ms - paced_floor.idle.median_ms;
+        std::printf("  line idle between an acknowledge and the next block, median / 90 %% / mean "
+                    "(ms): floor %s, updater %s; median %.3f ms over the floor's\n",
+                    FLOOR_IdleText(paced_floor.idle).c_str(), FLOOR_IdleText(line.idle).c_str(),
+                    idle_over);
         std::printf("FIGURE paced_update %.1f s -\n", line.ok ? line.wall_s : -1);
         std::printf("FIGURE paced_wire_model %.1f s -\n", line.wire_s);
         std::printf("FIGURE paced_over_wire %.2f %% -\n", over);
         std::printf("FIGURE paced_floor_programming %.3f s -\n",
                     paced_floor.ok ? paced_floor.seconds : -1);
         std::printf("FIGURE paced_programming %.3f s -\n", line.programming_s);
-        std::printf("FIGURE paced_over_floor %.2f %% 0.3\n", over_floor);
+        std::printf("FIGURE paced_over_floor %.2f %% 0.5\n", over_floor);
+        std::printf("FIGURE paced_idle_floor %s ms -\n", FLOOR_IdleText(paced_floor.idle).c_str());
+        std::printf("FIGURE paced_idle_updater %s ms -\n", FLOOR_IdleText(line.idle).c_str());
+        std::printf("FIGURE paced_idle_median_over_floor %.3f ms 0.1\n", idle_over);
     } else {
         std::printf("paced run skipped (--paced, about 300 s)\n");
     }

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -133,6 +134,41 @@ void OnSecondThread(const std::function<void()>& work) {
 
 } // namespace
 
+FLOOR_IDLE FLOOR_IdleBetweenBlocks(const std::vector<SIM_REQUEST>& log, uint64_t from_us) {
+    std::vector<uint64_t> gaps;
+    const SIM_REQUEST* before = nullptr;
+    for (const SIM_REQUEST& r : log) {
+        if (r.time_us < from_us) {
+            continue;
+        }
+        if (r.command == SIM_CMD_PROGRAM && before != nullptr && before->acknowledged &&
+            before->answered_us != 0 && r.first_us >= before->answered_us) {
+            gaps.push_back(r.first_us - before->answered_us);
+        }
+        before = r.command == SIM_CMD_PROGRAM ? &r : nullptr;
+    }
+    FLOOR_IDLE idle;
+    if (gaps.empty()) {
+        return idle;
+    }
+    std::sort(gaps.begin(), gaps.end());
+    uint64_t sum = 0;
+    for (uint64_t g : gaps) {
+        sum += g;
+    }
+    idle.count = static_cast<uint32_t>(gaps.size());
+    idle.median_ms = gaps[gaps.size() / 2] / 1000.0;
+    idle.p90_ms = gaps[gaps.size() * 9 / 10] / 1000.0;
+    idle.mean_ms = static_cast<double>(sum) / gaps.size() / 1000.0;
+    return idle;
+}
+
+std::string FLOOR_IdleText(const FLOOR_IDLE& idle) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f/%.3f/%.3f", idle.median_ms, idle.p90_ms, idle.mean_ms);
+    return text;
+}
+
 FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector<uint8_t>>& frames,
                         uint32_t paced_baud) {
     FLOOR_RUN run;
@@ -154,6 +190,7 @@ FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector
         }
         run.ok = ok && run.blocks == frames.size();
         run.seconds = (last - first) / 1e6;
+        run.idle = FLOOR_IdleBetweenBlocks(core.log);
         if (core.stats.paced_sends != 0) {
             run.sim_late_ms = core.stats.paced_late_us / 1000.0 / core.stats.paced_sends;
         }

@@ -5,16 +5,37 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include <windows.h>
+
+#include "tools/sim/sim.h"
+
+// The line's idle time between an acknowledge and the next program request:
+// from the acknowledge handed to the cable to the request's first byte taken
+// in, both by the simulator. A block's time on the line is its bytes' time
+// and this.
+struct FLOOR_IDLE {
+    uint32_t count = 0;
+    double median_ms = 0;
+    double p90_ms = 0;
+    double mean_ms = 0;
+};
 
 struct FLOOR_RUN {
     bool ok = false;
     uint32_t blocks = 0;
     double seconds = 0;     // first to last program request, by the simulator's clock
     double sim_late_ms = 0; // paced: how late the simulator began an answer, on average
+    FLOOR_IDLE idle;
 };
+
+// Over each acknowledged program request followed by another, from the
+// first request taken in at or after from_us.
+FLOOR_IDLE FLOOR_IdleBetweenBlocks(const std::vector<SIM_REQUEST>& log, uint64_t from_us = 0);
+// "median/90 %/mean" in milliseconds, for a FIGURE line.
+std::string FLOOR_IdleText(const FLOOR_IDLE& idle);
 
 // Each frame is written with one overlapped WriteFile, then its one-byte
 // acknowledge is read with ReadFileEx and awaited in alertable 1 ms sleeps,

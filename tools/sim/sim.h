@@ -77,12 +77,17 @@ struct SIM_REQUEST {
     std::vector<uint8_t> data;
     uint64_t time_us = 0;      // when its last byte was taken in
     bool acknowledged = false; // an acknowledge went out for it (not dropped)
+    // The line's idle time before a request is its first_us less the answer
+    // before it's answered_us.
+    uint64_t first_us = 0;    // when its first byte was taken in
+    uint64_t answered_us = 0; // when the last byte of its answer was handed to the port (0: none)
 };
 
 // One piece of output: wait delay_us after the request arrived, then send.
 struct SIM_SEND {
     uint32_t delay_us = 0;
     std::vector<uint8_t> bytes;
+    size_t request = 0; // the answered request's place in the log
 };
 
 struct SIM_STATS {
@@ -121,6 +126,7 @@ struct SIM_CORE {
     bool vanish_done = false;    // the vanish fault fires once
     bool in_application = false; // left the boot loader (silent_after_start)
     uint64_t vanish_until_us = 0;
+    uint64_t rx_first_us = 0; // when the first byte held in rx was taken in
     std::vector<SIM_REQUEST> log;
     SIM_STATS stats;
 };

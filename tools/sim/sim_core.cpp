@@ -169,11 +169,12 @@ void CrcReply(SIM_CORE* core, Answer* answer) {
 
 // Returns false when the request put the target out of reach (vanish fault).
 bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length, uint64_t now_us,
-            std::vector<SIM_SEND>* out) {
+            uint64_t first_us, std::vector<SIM_SEND>* out) {
     SIM_REQUEST request;
     request.command = command;
     request.data.assign(data, data + length);
     request.time_us = now_us;
+    request.first_us = first_us;
     core->log.push_back(std::move(request));
     ++core->stats.requests;
 
@@ -252,6 +253,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         SIM_SEND send;
         send.delay_us = f.reply_delay_ms * 1000;
         send.bytes = std::move(answer.bytes);
+        send.request = core->log.size() - 1;
         out->push_back(std::move(send));
     }
     return reachable;
@@ -331,6 +333,11 @@ void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t n
         SIM_CoreReset(core);
         ++core->stats.power_cycles;
     }
+    // Bytes held from earlier feeds came at rx_first_us, the new ones now.
+    const size_t held = core->rx.size();
+    if (held == 0) {
+        core->rx_first_us = now_us;
+    }
     core->rx.insert(core->rx.end(), bytes, bytes + count);
     std::vector<uint8_t>& rx = core->rx;
     size_t pos = 0;
@@ -370,7 +377,8 @@ void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t n
             pos += length + 9;
             continue;
         }
-        const bool reachable = Handle(core, f[6], f + 7, length, now_us, out);
+        const uint64_t first_us = pos < held ? core->rx_first_us : now_us;
+        const bool reachable = Handle(core, f[6], f + 7, length, now_us, first_us, out);
         pos += length + 9;
         if (!reachable) {
             rx.clear();
@@ -378,6 +386,9 @@ void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t n
         }
     }
     rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (pos >= held) {
+        core->rx_first_us = now_us;
+    }
 }
 
 bool SIM_WriteFlashSrec(const SIM_CORE* core, const char* path) {

@@ -102,7 +102,14 @@ void Send(SIM* sim, const SIM_SEND& send, uint64_t arrival_us) {
         }
         sim->tx_line_free_us = start + total * byte_us;
     }
-    sim->last_activity_us.store(NowMicros());
+    const uint64_t done = NowMicros();
+    EnterCriticalSection(&sim->lock);
+    // A log cleared meanwhile no longer holds the request.
+    if (send.request < sim->core.log.size()) {
+        sim->core.log[send.request].answered_us = done;
+    }
+    LeaveCriticalSection(&sim->lock);
+    sim->last_activity_us.store(done);
 }
 
 DWORD WINAPI Thread(LPVOID arg) {
