@@ -4,13 +4,12 @@
 #include "app/app.h"
 #include "app/resource.h"
 #include "app/scaling.h"
-#include "app/session.h"
 #include "app/ui.h"
 #include "app/version.h"
 #include "com/com.h"
 #include "target/job.h"
-#include "target/program.h"
 #include "target/target_info.h"
+#include "target/handover.h"
 #include "target/worker.h"
 
 #include <cstdio>
@@ -56,9 +55,6 @@ constexpr int kUpdateStepCount = sizeof kUpdateSteps / sizeof kUpdateSteps[0];
 char g_title[UI_TITLE_SIZE] = {};
 int32_t g_target_present = 0;
 int32_t g_start_requested = 0;
-// The update dispatches messages while it runs; a connection reported inside
-// it must not start a second one.
-bool g_update_running = false;
 // Set once an update has ended: its result stands on the status line until
 // the dialog ends. After a success the worker is stopped, and what it posted
 // before (the target leaving its boot loader, say) may still be queued; after
@@ -210,7 +206,6 @@ void InitMainDialog(HWND hwnd) {
     ScaleArt(hwnd, UI_GetWindowDpi(hwnd));
     g_target_present = 0;
     g_start_requested = 0;
-    g_update_running = false;
     g_update_ended = false;
     g_ports_listed = false;
 
@@ -331,9 +326,11 @@ void ReportUpdate(int32_t result) {
                   "%s: update ended with %d; last block 0x%08X %s; serial: writes %u, waited %u, "
                   "dropped %u, refused %u (last error %u); reads cut off %u, let go late %u, "
                   "waited for a slot %u, without one %u\n",
-                  UI_PRODUCT_NAME, static_cast<int>(result), PROGRAM_Block.base,
-                  PROGRAM_Block.pending != 0 ? "not acknowledged" : "acknowledged", s.writes,
-                  s.write_waits, s.writes_dropped, s.writes_refused, s.last_write_error,
+                  UI_PRODUCT_NAME, static_cast<int>(result),
+                  static_cast<unsigned>(JOB_LastBlockBase.load(std::memory_order_relaxed)),
+                  JOB_LastBlockAcknowledged.load(std::memory_order_relaxed) ? "acknowledged"
+                                                                            : "not acknowledged",
+                  s.writes, s.write_waits, s.writes_dropped, s.writes_refused, s.last_write_error,
                   s.reads_cut_off, s.reads_let_go_late, s.read_slot_waits, s.reads_without_slot);
     OutputDebugStringA(text);
 }
@@ -361,7 +358,7 @@ const char* FailureText() {
 
 void ShowAbout(HWND hwnd) {
     // Nothing may disable the dialog while an update runs.
-    if (g_update_running) {
+    if (UPDATE_IsRunning()) {
         return;
     }
     DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
@@ -397,10 +394,11 @@ void UI_CenterWindow(HWND hwnd, int width, int height) {
 }
 
 void UI_RunUpdate() {
-    if (g_update_running) {
+    // The update dispatches messages while it runs; a connection reported
+    // inside it must not start a second one.
+    if (UPDATE_IsRunning()) {
         return;
     }
-    g_update_running = true;
     const HWND dialog = static_cast<HWND>(UI_GetDialogWindow());
     EnableWindow(Item(IDC_PORTS), FALSE);
     ShowWindow(Item(IDC_START), SW_HIDE);
@@ -412,9 +410,7 @@ void UI_RunUpdate() {
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
 
     UI_ForgetLastJob();
-    UI_HoldSession(dialog);
     const int32_t result = UPDATE_Run();
-    UI_ReleaseSession(dialog);
     ReportUpdate(result);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
@@ -426,7 +422,6 @@ void UI_RunUpdate() {
     g_update_ended = true;
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);
     g_start_requested = 0;
-    g_update_running = false;
 }
 
 INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -466,7 +461,7 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_QUERYENDSESSION:
         // Ending the session would cut the update off with the flash half
         // written; at any other time the session ends as usual.
-        if (!g_update_running) {
+        if (!UPDATE_IsRunning()) {
             return FALSE;
         }
         SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, FALSE);

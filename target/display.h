@@ -16,6 +16,10 @@ void UI_SetProgressRange(int32_t low, int32_t high); // also sets the position t
 void UI_SetProgress(int32_t position);
 // Posts a WM_COMMAND with the id to the dialog window (the worker's notifications).
 void UI_PostCommand(uint32_t id);
+// Around an update: keeps the machine awake and the session from ending (the
+// flash would be left half written); the release undoes both.
+void UI_HoldSession();
+void UI_ReleaseSession();
 
 // The user-interface thread's message pump, for loops that must keep the
 // dialog alive while a job runs: waits for one message of this thread and

@@ -2,11 +2,12 @@
 // worker, keep the dialog alive while it runs, and chain the jobs of an update.
 #include "target/job.h"
 
-#include <atomic>
 #include <chrono>
 
-#include "target/display.h"
 #include "image/crc16.h"
+#include "target/commands.h"
+#include "target/display.h"
+#include "target/handover.h"
 #include "target/target_info.h"
 #include "target/worker.h"
 
@@ -25,13 +26,13 @@ int32_t g_crc = -1;
 
 // The update binds its jobs to the connection that was up when it began, and
 // to the cancel count of that moment: once the user has cancelled, no further
-// job of the update is stored. User-interface thread only, but for the flag.
+// job of the update is stored. User-interface thread only.
 bool g_in_update = false;
 uint32_t g_update_connection = 0;
 uint32_t g_update_cancels = 0;
-// Set and cleared by UPDATE_Run on the UI thread; atomic because a handler
-// run inside a job's message loop tests it to refuse a nested update.
-std::atomic<bool> g_update_running{false};
+// Set and cleared by UPDATE_Run, read by UPDATE_IsRunning. User-interface
+// thread only: the dialog's handlers that ask run inside the jobs' loops.
+bool g_update_running = false;
 
 bool CancelledSince(uint32_t cancels) {
     return WORKER_GetCancelCount() != cancels;
@@ -65,10 +66,12 @@ struct UpdateScope {
         g_update_cancels = WORKER_GetCancelCount();
         // Live from the first moment, so a cancel before the first job counts.
         UI_SetCancelHook(WORKER_RequestCancel);
+        UI_HoldSession();
     }
     ~UpdateScope() {
+        UI_ReleaseSession();
         g_in_update = false;
-        g_update_running.store(false);
+        g_update_running = false;
     }
     UpdateScope(const UpdateScope&) = delete;
     UpdateScope& operator=(const UpdateScope&) = delete;
@@ -159,10 +162,10 @@ uint8_t JOB_StartApplication() {
 int32_t UPDATE_Run() {
     // The dialog's handlers run inside the jobs' message loops; a target found
     // again there must not start a second update inside this one.
-    bool idle = false;
-    if (!g_update_running.compare_exchange_strong(idle, true)) {
+    if (g_update_running) {
         return JOB_TARGET_ERROR;
     }
+    g_update_running = true;
     UpdateScope scope;
 
     uint8_t result = JOB_ClearTarget();
@@ -188,4 +191,8 @@ int32_t UPDATE_Run() {
     JOB_StartApplication();
     WORKER_Stop();
     return JOB_OK;
+}
+
+bool UPDATE_IsRunning() {
+    return g_update_running;
 }

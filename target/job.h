@@ -26,3 +26,6 @@ uint8_t JOB_StartApplication();
 // the status of the first job that failed, or JOB_TARGET_ERROR when the CRCs
 // did not match (or another update is already running).
 int32_t UPDATE_Run();
+// True from UPDATE_Run's start to its return: the one answer to "is an update
+// running", for the dialog's handlers that run inside it.
+bool UPDATE_IsRunning();

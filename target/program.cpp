@@ -6,11 +6,12 @@
 #include <cstring>
 
 #include "image/image.h"
+#include "target/commands.h"
 #include "target/display.h"
 #include "target/frame.h"
+#include "target/handover.h"
 #include "target/le.h"
 #include "target/target_info.h"
-#include "target/worker.h"
 
 // Lives as long as the process: a block whose send failed stays pending and
 // goes out first in the next programming job. Worker thread only.
@@ -143,7 +144,10 @@ int32_t TARGET_FlushProgramBlock(uint8_t* reply) {
     ShowDueProgress();
 
     uint8_t answer = 0;
-    if (FRAME_ReadAck(&answer) == 0) {
+    const bool acknowledged = FRAME_ReadAck(&answer) == 0;
+    JOB_LastBlockBase.store(block.base, std::memory_order_relaxed);
+    JOB_LastBlockAcknowledged.store(acknowledged, std::memory_order_relaxed);
+    if (acknowledged) {
         block.pending = 0;
         return 0;
     }

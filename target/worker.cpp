@@ -5,22 +5,16 @@
 
 #include <cstring>
 
-#include "com/com.h"
+#include "target/commands.h"
 #include "target/display.h"
 #include "target/frame.h"
+#include "target/handover.h"
 #include "target/le.h"
 #include "target/program.h"
 #include "target/target_info.h"
 #include "target/worker_thread.h"
 
-std::atomic<uint8_t> JOB_KIND{0};
-std::atomic<uint8_t> JOB_STATUS{0};
-std::atomic<uint32_t> JOB_ErrorAddress{0};
-std::atomic<uint32_t> JOB_ErrorValue{0};
-std::atomic<IMAGE*> JOB_Image{nullptr};
 std::atomic<uint32_t> WORKER_StopRequest{0};
-std::atomic<uint32_t> WORKER_CancelRequest{0};
-std::atomic<uint32_t> JOB_Connection{0};
 
 namespace {
 
@@ -30,8 +24,6 @@ std::atomic<bool> g_running{false};
 // Worker adds one on each new connection; the UI thread reads it to tie an
 // update's jobs to one connection, the worker to check a job's.
 std::atomic<uint32_t> g_connection_serial{0};
-// UI thread (cancel hook) adds one per cancel; UI thread reads it in the job runner.
-std::atomic<uint32_t> g_cancel_count{0};
 
 // Copies a status-0 identify payload into the record. Every read stays inside
 // the `length` bytes that arrived; texts longer than their 100-byte field are
@@ -125,29 +117,8 @@ bool JobConnectionHolds() {
 
 } // namespace
 
-bool WORKER_IsJobKind(uint8_t kind) {
-    return kind == CMD_CLEAR || kind == CMD_PROGRAM || kind == CMD_MAKE_VALID ||
-           kind == CMD_BLANK_CHECK || kind == CMD_GET_CRC || kind == CMD_START_APP;
-}
-
-void WORKER_EndJob(uint8_t status) {
-    JOB_STATUS.store(status, std::memory_order_relaxed);
-    JOB_KIND.store(JOB_IDLE, std::memory_order_release);
-}
-
-uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate) {
-    const uint32_t baud = baud_rate == 0 ? IDENTIFY_SLOW_BAUD : baud_rate;
-    return IDENTIFY_TIMEOUT_BAUD_MS / baud + IDENTIFY_TIMEOUT_MARGIN_MS;
-}
-
 uint32_t TARGET_GetConnectionSerial() {
     return g_connection_serial.load(std::memory_order_acquire);
-}
-
-uint32_t TARGET_PortIdentifyTimeout() {
-    COM_CONFIG config = {};
-    COM_GetConfig(&config);
-    return TARGET_IdentifyTimeout(config.baud_rate);
 }
 
 void TARGET_Identify() {
@@ -317,13 +288,4 @@ void WORKER_Stop() {
     if (was_connected) {
         TARGET_SetLastCRC(-1);
     }
-}
-
-void WORKER_RequestCancel() {
-    WORKER_CancelRequest.store(1, std::memory_order_release);
-    g_cancel_count.fetch_add(1, std::memory_order_acq_rel);
-}
-
-uint32_t WORKER_GetCancelCount() {
-    return g_cancel_count.load(std::memory_order_acquire);
 }

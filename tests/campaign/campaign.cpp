@@ -32,6 +32,8 @@
 #include "com/com.h"
 #include "image/image.h"
 #include "target/job.h"
+#include "target/commands.h"
+#include "target/handover.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
 #include "tests/worker/harness.h"

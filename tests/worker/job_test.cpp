@@ -18,6 +18,7 @@
 #include "target/job.h"
 #include "target/program.h"
 #include "target/target_info.h"
+#include "target/handover.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
 #include "tests/worker/harness.h"

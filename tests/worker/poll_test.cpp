@@ -13,6 +13,8 @@
 
 #include "target/job.h"
 #include "target/target_info.h"
+#include "target/commands.h"
+#include "target/handover.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
 #include "tests/worker/harness.h"

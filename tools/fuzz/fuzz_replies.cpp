@@ -9,6 +9,8 @@
 #include "line.h"
 #include "target/frame.h"
 #include "target/target_info.h"
+#include "target/commands.h"
+#include "target/handover.h"
 #include "target/worker.h"
 
 #include <cstring>

@@ -50,5 +50,8 @@ void UI_PostCommand(uint32_t id) {
     }
 }
 
+void UI_HoldSession() {}
+void UI_ReleaseSession() {}
+
 void UI_PumpMessage() {}
 void UI_ServeSentMessages() {}

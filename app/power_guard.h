@@ -2,8 +2,6 @@
 // session that ends mid-update leaves the handheld's flash half written.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 
 // What SetThreadExecutionState is given; a test puts a recorder here, nullptr
@@ -11,7 +9,5 @@
 using UI_EXECUTION_STATE_HANDLER = uint32_t (*)(uint32_t flags);
 void UI_SetExecutionStateHandler(UI_EXECUTION_STATE_HANDLER handler);
 
-// Keeps the system from sleeping and gives the window a reason that blocks
-// the session's end; the release undoes both.
-void UI_HoldSession(HWND window);
-void UI_ReleaseSession(HWND window);
+// UI_HoldSession and UI_ReleaseSession, which the update calls around its
+// jobs, are declared with the other display operations (target/display.h).

@@ -1,5 +1,11 @@
-// The execution state and the shutdown-block reason of a running update.
-#include "app/session.h"
+// The guard against sleep and shutdown while an update runs: the execution
+// state, and the shutdown-block reason on the dialog window.
+#include "app/power_guard.h"
+
+#include <windows.h>
+
+#include "app/ui.h"
+#include "target/display.h"
 
 namespace {
 
@@ -18,14 +24,20 @@ void UI_SetExecutionStateHandler(UI_EXECUTION_STATE_HANDLER handler) {
     g_execution_state = handler != nullptr ? handler : SetSystemExecutionState;
 }
 
-void UI_HoldSession(HWND window) {
+void UI_HoldSession() {
     g_execution_state(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     // The reason only explains the block; what blocks is the dialog's answer
     // to WM_QUERYENDSESSION.
-    ShutdownBlockReasonCreate(window, kShutdownReason);
+    const HWND window = static_cast<HWND>(UI_GetDialogWindow());
+    if (window != nullptr) {
+        ShutdownBlockReasonCreate(window, kShutdownReason);
+    }
 }
 
-void UI_ReleaseSession(HWND window) {
-    ShutdownBlockReasonDestroy(window);
+void UI_ReleaseSession() {
+    const HWND window = static_cast<HWND>(UI_GetDialogWindow());
+    if (window != nullptr) {
+        ShutdownBlockReasonDestroy(window);
+    }
     g_execution_state(ES_CONTINUOUS);
 }
