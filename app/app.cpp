@@ -5,7 +5,7 @@
 
 #include "app/main_dialog.h"
 #include "app/resource.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "com/com.h"
 #include "target/worker.h"
 

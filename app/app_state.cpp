@@ -1,5 +1,5 @@
 // Start-up state and the loading of the carried firmware.
-#include "app/app.h"
+#include "app/app_state.h"
 
 #include "firmware/firmware.h"
 #include "image/image.h"

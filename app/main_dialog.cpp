@@ -1,10 +1,10 @@
 // The main dialog and the About box.
 #include "app/main_dialog.h"
 
-#include "app/app.h"
+#include "app/app_state.h"
 #include "app/resource.h"
 #include "app/scaling.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "app/version.h"
 #include "com/com.h"
 #include "target/job.h"
@@ -26,8 +26,6 @@ constexpr int kVersionMinor = TW_VERSION_MINOR;
 constexpr int kVersionPatch = TW_VERSION_PATCH;
 constexpr uint32_t kPortBaudRate = 115200;
 constexpr uint8_t kPortByteSize = 8;
-constexpr uint8_t kPortParityOdd = 1;
-constexpr uint8_t kPortOneStopBit = 0;
 constexpr UI_PICTURE kHandheldPicture = {IDB_HANDHELD, 116, 169};
 constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
 // Posted on a DPI change, so the pictures are put in once the dialog manager
@@ -82,8 +80,8 @@ int32_t OpenPort(int32_t port) {
     config.baud_rate = kPortBaudRate;
     FormatDeviceName(config.device_name, sizeof config.device_name, port);
     config.byte_size = kPortByteSize;
-    config.parity = kPortParityOdd;
-    config.stop_bits = kPortOneStopBit;
+    config.parity = COM_PARITY_ODD;
+    config.stop_bits = COM_STOP_BITS_ONE;
     return COM_SetConfig(&config);
 }
 

@@ -11,6 +11,8 @@ constexpr int32_t UI_STATUS_TEXT_SIZE = 160;
 // Posted to the main dialog when the port scan has ended: the list is filled
 // then, if it was not at the start.
 constexpr UINT UI_PORTS_FOUND = WM_APP + 2;
+// The main dialog's result when the scan found no port.
+constexpr int APP_DIALOG_NO_PORT = 2;
 
 extern const char UI_PRODUCT_NAME[];
 extern const char UI_DEVICE_LEGAL_LINE[];

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "app/ui.h"
+#include "app/display.h"
 #include "target/display.h"
 
 namespace {

@@ -714,8 +714,8 @@ int32_t COM_EnsureInit() {
         // First use before any port was chosen: plain defaults, name kept.
         g_config.baud_rate = COM_DEFAULT_BAUD;
         g_config.byte_size = 8;
-        g_config.parity = 0;
-        g_config.stop_bits = 0;
+        g_config.parity = COM_PARITY_NONE;
+        g_config.stop_bits = COM_STOP_BITS_ONE;
     }
     ErrorText error;
     InitCom(&error);
@@ -724,6 +724,10 @@ int32_t COM_EnsureInit() {
         std::atexit(COM_Close);
     }
     ShowIfAny(error);
+    // The call that made the first open transfers nothing: before any port
+    // was chosen the name is empty and the open fails, and an operation on
+    // a port opened with these defaults would only go to the wrong line.
+    // The dialog opens the chosen port for real through COM_SetConfig.
     return 1;
 }
 

@@ -13,9 +13,18 @@ struct COM_CONFIG {
     uint32_t baud_rate;
     char device_name[COM_DEVICE_NAME_SIZE]; // the path is "\\.\" + this text
     uint8_t byte_size;
-    uint8_t parity;    // DCB code: 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t stop_bits; // DCB code: 0 one, 1 one and a half, 2 two
+    uint8_t parity;    // COM_PARITY_* (the platform's codes)
+    uint8_t stop_bits; // COM_STOP_BITS_*
 };
+
+constexpr uint8_t COM_PARITY_NONE = 0;
+constexpr uint8_t COM_PARITY_ODD = 1;
+constexpr uint8_t COM_PARITY_EVEN = 2;
+constexpr uint8_t COM_PARITY_MARK = 3;
+constexpr uint8_t COM_PARITY_SPACE = 4;
+constexpr uint8_t COM_STOP_BITS_ONE = 0;
+constexpr uint8_t COM_STOP_BITS_ONE_AND_HALF = 1;
+constexpr uint8_t COM_STOP_BITS_TWO = 2;
 
 constexpr int32_t COM_MAX_PORTS = 256;
 constexpr uint32_t COM_QUEUE_SIZE = 10000;

@@ -107,7 +107,7 @@ int32_t UnlockedAddData(IMAGE* image, uint32_t address, uint32_t length, const u
     image->change_count++;
     // Empty additions would make empty areas, and no area may reach the top address.
     if (length == 0 || static_cast<uint64_t>(address) + length > IMAGE_ADDRESS_LIMIT) {
-        return -1;
+        return IMAGE_REFUSED;
     }
     uint64_t new_end = static_cast<uint64_t>(address) + length;
     IMAGE_AREA** link = &image->first; // the header stands in as the first area's predecessor
@@ -115,42 +115,42 @@ int32_t UnlockedAddData(IMAGE* image, uint32_t address, uint32_t length, const u
         uint64_t end = static_cast<uint64_t>(a->start) + a->length;
         if (address == end) {
             if (!MakeRoom(a, length)) {
-                return -1;
+                return IMAGE_REFUSED;
             }
             CopyIn(a->data + a->length, bytes, length);
             a->length += length;
             MergeWithNext(a);
-            return 0;
+            return IMAGE_ADDED;
         }
         if (new_end == a->start) {
             if (!MakeRoom(a, length)) {
-                return -1;
+                return IMAGE_REFUSED;
             }
             std::memmove(a->data + length, a->data, a->length);
             CopyIn(a->data, bytes, length);
             a->length += length;
             a->start = address;
-            return 0;
+            return IMAGE_ADDED;
         }
         if (address <= a->start) {
             if (new_end > a->start) {
-                return -1; // the new bytes run into A's first byte
+                return IMAGE_REFUSED; // the new bytes run into A's first byte
             }
             IMAGE_AREA* area = NewArea(address, length, bytes);
             if (area == nullptr) {
-                return -1;
+                return IMAGE_REFUSED;
             }
             area->next = a;
             *link = area;
-            return 0;
+            return IMAGE_ADDED;
         }
     }
     IMAGE_AREA* area = NewArea(address, length, bytes);
     if (area == nullptr) {
-        return -1;
+        return IMAGE_REFUSED;
     }
     *link = area;
-    return 0;
+    return IMAGE_ADDED;
 }
 
 int32_t UnlockedReadByte(const IMAGE* image, uint32_t address) {
@@ -165,7 +165,7 @@ int32_t UnlockedReadByte(const IMAGE* image, uint32_t address) {
             return a->data[address - a->start];
         }
     }
-    return -1;
+    return IMAGE_ABSENT;
 }
 
 // Reads `count` bytes from `address` (little-endian); -1 if one is absent.
@@ -331,7 +331,7 @@ void IMAGE_Unlock(IMAGE* image) {
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes) {
     IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
-        return -1;
+        return IMAGE_REFUSED;
     }
     return UnlockedAddData(image, address, length, bytes);
 }
@@ -339,7 +339,7 @@ int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uin
 int32_t IMAGE_ReadByte(IMAGE* image, uint32_t address) {
     IMAGE_LOCK_SCOPE lock(image);
     if (lock.TimedOut()) {
-        return -1;
+        return IMAGE_ABSENT;
     }
     return UnlockedReadByte(image, address);
 }

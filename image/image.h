@@ -85,12 +85,16 @@ class IMAGE_LOCK_SCOPE {
     int32_t result_;
 };
 
-// 0 added, -1 refused (the bytes run into an area's first byte, the length is
-// 0, the bytes would reach IMAGE_ADDRESS_LIMIT, memory ran out, or the lock wait
-// timed out and nothing changed). Bytes may be null: the range is recorded and
-// reads as 0xFF.
+constexpr int32_t IMAGE_ADDED = 0;
+constexpr int32_t IMAGE_REFUSED = -1;
+constexpr int32_t IMAGE_ABSENT = -1;
+
+// IMAGE_ADDED, or IMAGE_REFUSED (the bytes run into an area's first byte, the
+// length is 0, the bytes would reach IMAGE_ADDRESS_LIMIT, memory ran out, or
+// the lock wait timed out and nothing changed). Bytes may be null: the range
+// is recorded and reads as 0xFF.
 int32_t IMAGE_AddData(IMAGE* image, uint32_t address, uint32_t length, const uint8_t* bytes);
-// -1 absent, 0..255 the byte, 0x100 + value for a patched byte.
+// IMAGE_ABSENT, 0..255 the byte, 0x100 + value for a patched byte.
 int32_t IMAGE_ReadByte(IMAGE* image, uint32_t address);
 // Count of bytes in the block from *first_out (0 when nothing is held in
 // address .. last, -1 when the lock wait timed out); absent addresses inside

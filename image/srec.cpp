@@ -78,7 +78,7 @@ void StoreData(SREC_CONTEXT* ctx, const uint8_t* bytes, int32_t count, int32_t a
     }
     if (SREC_TestOverlap(ctx->image, address, length)) {
         Fail(ctx, AREAS_OVERLAP);
-    } else if (IMAGE_AddData(ctx->image, address, length, bytes + address_bytes) != 0) {
+    } else if (IMAGE_AddData(ctx->image, address, length, bytes + address_bytes) != IMAGE_ADDED) {
         Fail(ctx, OUT_OF_MEMORY);
     }
 }

@@ -144,14 +144,14 @@ bool HuntHeader(uint8_t* buffer, uint32_t timeout_ms) {
 
 int32_t ReceiveOnLine(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out) {
     if (!HuntHeader(buffer, timeout_ms)) {
-        return 1;
+        return FRAME_FAILED;
     }
     const uint32_t length = buffer[FRAME_LENGTH_AT];
     if (length_out != nullptr) {
         *length_out = length;
     }
     if (!TakeRest(buffer + FRAME_PAYLOAD_AT, length)) {
-        return 1;
+        return FRAME_FAILED;
     }
     uint8_t sum = static_cast<uint8_t>(buffer[FRAME_CONTROL_AT] + buffer[FRAME_COMMAND_AT]);
     for (uint32_t i = 0; i < length; ++i) {
@@ -160,8 +160,8 @@ int32_t ReceiveOnLine(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out
     // The trailer goes right after the payload: at most offsets 262 and 263.
     const uint8_t* trailer = buffer + FRAME_PAYLOAD_AT + length;
     return trailer[FRAME_CHECKSUM_IN_TRAILER] == sum && trailer[FRAME_END_IN_TRAILER] == FRAME_END
-               ? 0
-               : 1;
+               ? FRAME_OK
+               : FRAME_FAILED;
 }
 
 } // namespace
@@ -209,14 +209,14 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
     for (;;) {
         uint8_t byte = 0;
         if (Take(&byte, 1, FRAME_ACK_TIMEOUT_MS) < 1) {
-            return 1; // the output keeps what it held
+            return FRAME_FAILED; // the output keeps what it held
         }
         *byte_out = byte;
         if (byte == FRAME_ACK) {
-            return 0;
+            return FRAME_OK;
         }
         if (Clock::now() >= deadline) {
-            return 1;
+            return FRAME_FAILED;
         }
         if (byte != FRAME_START) {
             continue; // noise: it can start neither an acknowledge nor a frame
@@ -227,7 +227,7 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         if (GatherHeader(frame) == Header::kPlausible) {
             TakeRest(frame + FRAME_PAYLOAD_AT, frame[FRAME_LENGTH_AT]);
             if (++frames == FRAME_ACK_ATTEMPTS) {
-                return 1;
+                return FRAME_FAILED;
             }
         }
     }
@@ -242,8 +242,8 @@ int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uin
         // The second receive after a send reads on from where the failed one
         // stopped.
         for (int receive = 0; receive < FRAME_EXCHANGE_RECEIVES; ++receive) {
-            if (ReceiveOnLine(buffer, timeout_ms, length_out) == 0) {
-                return 0;
+            if (ReceiveOnLine(buffer, timeout_ms, length_out) == FRAME_OK) {
+                return FRAME_OK;
             }
         }
     }
@@ -252,18 +252,18 @@ int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uin
     if (g_line.taken != taken_before) {
         FRAME_Drain(timeout_ms);
     }
-    return 1;
+    return FRAME_FAILED;
 }
 
 int32_t FRAME_Command(uint8_t length, const uint8_t* data, uint8_t command) {
     for (int send = 0; send < FRAME_COMMAND_SENDS; ++send) {
         FRAME_Send(length, data, command);
         uint8_t byte = 0;
-        if (FRAME_ReadAck(&byte) == 0) {
-            return 0;
+        if (FRAME_ReadAck(&byte) == FRAME_OK) {
+            return FRAME_OK;
         }
     }
-    return 1;
+    return FRAME_FAILED;
 }
 
 uint32_t FRAME_Drain(uint32_t quiet_ms) {

@@ -33,6 +33,10 @@ constexpr uint32_t FRAME_REST_SKIPPED = 1;
 constexpr uint32_t FRAME_REST_HEADER_SIZE = FRAME_HEADER_SIZE - FRAME_REST_SKIPPED;
 constexpr uint32_t FRAME_REST_LENGTH_AT = FRAME_LENGTH_AGAIN_AT - FRAME_REST_SKIPPED;
 
+// What the receive and exchange operations return.
+constexpr int32_t FRAME_OK = 0;
+constexpr int32_t FRAME_FAILED = 1;
+
 constexpr uint32_t FRAME_ACK_TIMEOUT_MS = 1000;
 // Once a frame's start byte is in, the rest follows at once: a longest frame
 // takes 23 ms at 115200 baud and 0.3 s at 9600, plus an adapter's latency.
@@ -52,7 +56,7 @@ constexpr int FRAME_COMMAND_SENDS = 3;
 constexpr int FRAME_ACK_ATTEMPTS = 2;
 
 void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command);
-// 0 valid reply; header at buffer[0 .. FRAME_HEADER_SIZE - 1], payload from
+// FRAME_OK for a valid reply; header at buffer[0 .. FRAME_HEADER_SIZE - 1], payload from
 // buffer[FRAME_PAYLOAD_AT]. Waits up to timeout_ms for a reply's start,
 // skipping bytes that cannot begin one; the rest of the frame gets
 // FRAME_REST_TIMEOUT_MS.

@@ -1,5 +1,8 @@
-// The user-interface thread's side of the target jobs: hand one job to the
-// worker, keep the dialog alive while it runs, and chain the jobs of an update.
+// Each job is stored in JOB_KIND and waited for in a loop that dispatches the
+// dialog's messages, so the dialog stays live; the cancel count is looked at
+// after every dispatch, since any handler may cancel or the worker finish in
+// between. An update ties its jobs to the connection and the cancel count of
+// its start.
 #include "target/job.h"
 
 #include <chrono>
@@ -17,12 +20,12 @@ namespace {
 // acknowledge reads and three reply reads of 60 s), with room to spare.
 constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(200);
 // A target CRC below this never counts as a match, whatever the image's own
-// (-1 is a failed get-CRC job; 0 and 1 are refused as well).
+// (TARGET_NO_CRC is a failed get-CRC job; 0 and 1 are refused as well).
 constexpr int32_t TARGET_CRC_LOWEST_VALID = 2;
 
 // What the job started by the last JOB_Run ended with; user-interface thread only.
 uint8_t g_result = JOB_OK;
-int32_t g_crc = -1;
+int32_t g_crc = TARGET_NO_CRC;
 
 // The update binds its jobs to the connection that was up when it began, and
 // to the cancel count of that moment: once the user has cancelled, no further
@@ -82,7 +85,7 @@ struct UpdateScope {
 void JOB_Run(const char* caption, uint8_t kind) {
     // A job that is not started counts as failed communication.
     g_result = JOB_COMM_FAILED;
-    g_crc = -1;
+    g_crc = TARGET_NO_CRC;
     if (!WORKER_IsJobKind(kind) || !TARGET_IsConnected() || !WORKER_IsRunning()) {
         return;
     }
@@ -151,7 +154,7 @@ uint8_t JOB_MakeValid() {
 
 int32_t JOB_GetCRC() {
     JOB_Run("Get CRC", CMD_GET_CRC);
-    return g_result == JOB_OK ? g_crc : -1;
+    return g_result == JOB_OK ? g_crc : TARGET_NO_CRC;
 }
 
 uint8_t JOB_StartApplication() {

@@ -1,6 +1,7 @@
-// The programming job: walks the image address by address, gathers the bytes
-// into 236-byte windows and sends each window, stop-and-wait, as one program
-// request.
+// One image lock over the whole walk, so no per-byte read can time out and
+// pass for an absent byte. The bar's positions fall due while a block is
+// gathered and are shown while it is on the wire, so the line never waits for
+// the window between an acknowledge and the next block.
 #include "target/program.h"
 
 #include <cstring>
@@ -97,7 +98,7 @@ bool WalkImage(IMAGE* image, uint8_t* reply, WALK* walk) {
     while (left != 0) {
         MarkProgress();
         const int32_t value = IMAGE_ReadByte(image, address);
-        if (value >= 0) {
+        if (value != IMAGE_ABSENT) {
             if (TARGET_AddProgramByte(reply, address, static_cast<uint8_t>(value & 0xFF)) != 0) {
                 walk->status = JOB_TARGET_ERROR; // as the failed send stored it
                 return true;
@@ -144,7 +145,7 @@ int32_t TARGET_FlushProgramBlock(uint8_t* reply) {
     ShowDueProgress();
 
     uint8_t answer = 0;
-    const bool acknowledged = FRAME_ReadAck(&answer) == 0;
+    const bool acknowledged = FRAME_ReadAck(&answer) == FRAME_OK;
     JOB_LastBlockBase.store(block.base, std::memory_order_relaxed);
     JOB_LastBlockAcknowledged.store(acknowledged, std::memory_order_relaxed);
     if (acknowledged) {
@@ -180,7 +181,7 @@ int32_t TARGET_AddProgramByte(uint8_t* reply, uint32_t address, uint8_t value) {
 
 void TARGET_Program() {
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
-    TARGET_SetLastCRC(-1);
+    TARGET_SetLastCRC(TARGET_NO_CRC);
     IMAGE* image = JOB_Image.load(std::memory_order_acquire);
     WALK walk = {};
     if (!WalkImage(image, reply, &walk)) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 constexpr int32_t TARGET_TEXT_SIZE = 100;
+// last_crc when no CRC is known (none asked for, or the target lost since).
+constexpr int32_t TARGET_NO_CRC = -1;
 
 struct TARGET_INFO {
     uint8_t reply_command;
@@ -18,7 +20,7 @@ struct TARGET_INFO {
     uint32_t crc_length[2];
     uint8_t connected;
     uint8_t status_nonzero;
-    int32_t last_crc; // CRC-16 in the low 16 bits, -1 when none is known
+    int32_t last_crc; // CRC-16 in the low 16 bits, or TARGET_NO_CRC
 };
 
 // A consistent copy while connected, otherwise all zeros.

@@ -1,6 +1,7 @@
-// The worker thread: the only code that talks to the target. With no job it
-// polls with identify requests; a job stored in JOB_KIND runs once and ends by
-// storing its results and then 0 into JOB_KIND.
+// Replies are read only inside the bytes that arrived, and a job is refused,
+// with nothing sent, when the connection it was stored for has been lost.
+// Every job but the poll starts on a quiet line; the identify record is
+// changed on a copy and written back whole.
 #include "target/worker.h"
 
 #include <cstring>
@@ -68,12 +69,12 @@ void RunEraseJob(uint8_t command, uint32_t reply_timeout_ms) {
     UI_SetProgressRange(0, 2);
     UI_SetProgress(1);
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
-    if (FRAME_Command(0, nullptr, command) != 0) {
+    if (FRAME_Command(0, nullptr, command) != FRAME_OK) {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
     uint32_t length = 0;
-    if (FRAME_Receive(reply, reply_timeout_ms, &length) != 0 ||
+    if (FRAME_Receive(reply, reply_timeout_ms, &length) != FRAME_OK ||
         reply[FRAME_COMMAND_AT] != REPLY_BLANK_CHECK) {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
@@ -94,7 +95,7 @@ void RunEraseJob(uint8_t command, uint32_t reply_timeout_ms) {
 }
 
 void RunAcknowledgedJob(uint8_t command) {
-    WORKER_EndJob(FRAME_Command(0, nullptr, command) == 0 ? JOB_OK : JOB_COMM_FAILED);
+    WORKER_EndJob(FRAME_Command(0, nullptr, command) == FRAME_OK ? JOB_OK : JOB_COMM_FAILED);
 }
 
 // Make valid commits the image, so it goes out only on a line that is quiet
@@ -127,7 +128,8 @@ void TARGET_Identify() {
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     uint32_t length = 0;
     bool answered =
-        FRAME_Exchange(0, nullptr, CMD_IDENTIFY, reply, timeout_ms, &length) == 0 && length >= 1;
+        FRAME_Exchange(0, nullptr, CMD_IDENTIFY, reply, timeout_ms, &length) == FRAME_OK &&
+        length >= 1;
 
     // Changes are made on a copy and written back whole.
     TARGET_INFO info;
@@ -158,7 +160,7 @@ void TARGET_Identify() {
         UI_PostCommand(ID_NOTIFY_CONNECTED);
     } else if (info.connected == 1) {
         info.connected = 0;
-        info.last_crc = -1;
+        info.last_crc = TARGET_NO_CRC;
         TARGET_WriteInfo(&info);
         UI_PostCommand(ID_NOTIFY_DISCONNECTED);
     }
@@ -167,7 +169,7 @@ void TARGET_Identify() {
 }
 
 void TARGET_Clear() {
-    TARGET_SetLastCRC(-1);
+    TARGET_SetLastCRC(TARGET_NO_CRC);
     RunEraseJob(CMD_CLEAR, CLEAR_REPLY_TIMEOUT_MS);
 }
 
@@ -176,13 +178,13 @@ void TARGET_BlankCheck() {
 }
 
 void TARGET_GetCRC() {
-    TARGET_SetLastCRC(-1);
+    TARGET_SetLastCRC(TARGET_NO_CRC);
     UI_SetProgressRange(0, 2);
     UI_SetProgress(1);
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     uint32_t length = 0;
-    if (FRAME_Command(0, nullptr, CMD_GET_CRC) != 0 ||
-        FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != 0) {
+    if (FRAME_Command(0, nullptr, CMD_GET_CRC) != FRAME_OK ||
+        FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
@@ -195,8 +197,8 @@ void TARGET_GetCRC() {
         uint8_t request[CRC_RANGE_SIZE];
         LE_Write32(request + CRC_RANGE_START_AT, info.crc_start[range]);
         LE_Write32(request + CRC_RANGE_LENGTH_AT, info.crc_length[range]);
-        if (FRAME_Command(sizeof request, request, CMD_GET_CRC) != 0 ||
-            FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != 0) {
+        if (FRAME_Command(sizeof request, request, CMD_GET_CRC) != FRAME_OK ||
+            FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
             WORKER_EndJob(JOB_COMM_FAILED);
             return;
         }
@@ -211,7 +213,7 @@ void TARGET_GetCRC() {
 }
 
 unsigned long WORKER_Thread(void*) {
-    TARGET_SetLastCRC(-1);
+    TARGET_SetLastCRC(TARGET_NO_CRC);
     while (WORKER_StopRequest.load(std::memory_order_acquire) == 0) {
         const uint8_t kind = JOB_KIND.load(std::memory_order_acquire);
         if (WORKER_IsJobKind(kind) && !JobConnectionHolds()) {
@@ -286,6 +288,6 @@ void WORKER_Stop() {
     WORKER_StopRequest.store(0, std::memory_order_relaxed);
     TARGET_ClearInfo();
     if (was_connected) {
-        TARGET_SetLastCRC(-1);
+        TARGET_SetLastCRC(TARGET_NO_CRC);
     }
 }

@@ -2,7 +2,7 @@
 
 #include "dialog_fixture.h"
 
-#include "app/ui.h"
+#include "app/display.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "app/main_dialog.h"
 #include "app/scaling.h"
 #include "app/power_guard.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "app/version.h"
 #include "com/com.h"
 #include "image/image.h"

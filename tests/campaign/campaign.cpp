@@ -28,7 +28,7 @@
 #include "app/app.h"
 #include "app/main_dialog.h"
 #include "app/resource.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "com/com.h"
 #include "image/image.h"
 #include "target/job.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/ui.h"
+#include "app/display.h"
 #include "com/com.h"
 #include "image/image.h"
 #include "target/program.h"

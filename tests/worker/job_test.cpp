@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "app/app.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "image/crc16.h"
 #include "image/image.h"
 #include "target/job.h"

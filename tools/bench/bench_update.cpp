@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/ui.h"
+#include "app/display.h"
 #include "com/com.h"
 #include "image/image.h"
 #include "target/job.h"

@@ -1,6 +1,7 @@
-// Display operations on the main dialog's status line and progress bar, and
-// the message pumps the job runner waits in.
-#include "app/ui.h"
+// The display operations that target/display.h declares for the layer below,
+// and the dialog's own (display.h): the status line, the progress bar, the
+// two slots, and the message pumps the job runner waits in.
+#include "app/display.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -11,7 +12,9 @@ namespace {
 
 // Written on the user-interface thread, read by the worker as well.
 std::atomic<HWND> g_dialog{nullptr};
-// Set and called on the user-interface thread only.
+// Installed by the job runner as a job or an update starts (the worker's
+// cancel request), called by the dialog's Cancel, Esc and close box; both on
+// the user-interface thread.
 UI_CANCEL_HOOK g_cancel_hook = nullptr;
 // The caption of the job shown last; user-interface thread only.
 char g_last_job[UI_JOB_CAPTION_SIZE] = {};
