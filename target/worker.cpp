@@ -1,7 +1,8 @@
 // Replies are read only inside the bytes that arrived, and a job is refused,
 // with nothing sent, when the connection it was stored for has been lost.
-// Every job but the poll starts on a quiet line; the identify record is
-// changed on a copy and written back whole.
+// The jobs start on a quiet line (programming checks it after its last
+// acknowledge instead); the identify record is changed on a copy and written
+// back whole.
 #include "target/worker.h"
 
 #include <cstring>
