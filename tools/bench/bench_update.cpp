@@ -26,6 +26,9 @@
 
 namespace {
 
+// Program requests for the carried firmware.
+constexpr size_t kBlocks = 6227;
+
 constexpr int UPDATER_PORT = 51;
 constexpr int TARGET_PORT = 52;
 constexpr int FLOOR_PORT = 53; // the floor's own cable, to a simulator of its own
@@ -190,7 +193,7 @@ double OwnMsPerBlock(HWND window) {
     UI_SetDialogWindow(window);
     bool ok = false;
     double ms = 0;
-    FLOOR_WithAcksQueued(TARGET_PORT, [&] {
+    FLOOR_WithAcksQueued(TARGET_PORT, kBlocks, [&] {
         std::memset(&PROGRAM_Block, 0, sizeof PROGRAM_Block);
         JOB_Image.store(APP_Image);
         WORKER_CancelRequest.store(0);
@@ -202,7 +205,7 @@ double OwnMsPerBlock(HWND window) {
     uint8_t scratch[COM_READ_MAX];
     while (COM_Read(scratch, sizeof scratch, 50) > 0) {
     }
-    return ok ? ms / 6227 : 0;
+    return ok ? ms / kBlocks : 0;
 }
 
 // The progress calls one programming job makes: one when the first byte is

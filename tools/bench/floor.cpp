@@ -202,7 +202,7 @@ FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector
     return run;
 }
 
-bool FLOOR_WithAcksQueued(int target_port, const std::function<void()>& run) {
+bool FLOOR_WithAcksQueued(int target_port, size_t acks, const std::function<void()>& run) {
     const HANDLE far_end =
         CreateFileA(TESTBENCH_PortPath(target_port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                     nullptr, OPEN_EXISTING, 0, nullptr);
@@ -220,11 +220,14 @@ bool FLOOR_WithAcksQueued(int target_port, const std::function<void()>& run) {
             ReadFile(far_end, buffer, sizeof buffer, &n, nullptr);
         }
     });
+    // Exactly one acknowledge a block: one more would be out of step, and the
+    // programming job fails on what follows its last acknowledge.
     std::thread feed([&] {
-        const std::vector<uint8_t> acks(6300, ACK);
-        for (size_t at = 0; at < acks.size() && !stop.load(); at += 300) {
+        const std::vector<uint8_t> queued(acks, ACK);
+        for (size_t at = 0; at < queued.size() && !stop.load(); at += 300) {
+            const size_t chunk = queued.size() - at < 300 ? queued.size() - at : 300;
             DWORD n = 0;
-            WriteFile(far_end, acks.data() + at, 300, &n, nullptr);
+            WriteFile(far_end, queued.data() + at, static_cast<DWORD>(chunk), &n, nullptr);
         }
     });
     Sleep(300);
@@ -244,8 +247,9 @@ double FLOOR_QueuedMsPerBlock(int port, int target_port,
     }
     bool ok = false;
     double ms = 0;
-    const bool ran = FLOOR_WithAcksQueued(
-        target_port, [&] { ms = SecondsOf([&] { ok = RunLoop(h, frames); }) * 1000; });
+    const bool ran = FLOOR_WithAcksQueued(target_port, frames.size(), [&] {
+        ms = SecondsOf([&] { ok = RunLoop(h, frames); }) * 1000;
+    });
     CloseHandle(h);
     return ran && ok ? ms / frames.size() : 0;
 }

@@ -45,9 +45,9 @@ FLOOR_RUN FLOOR_Program(int port, int target_port, const std::vector<std::vector
                         uint32_t paced_baud);
 
 // Runs run while the far end of the cable (COMtarget) takes in whatever
-// comes and has 6,300 acknowledges queued ahead of it, so that no answer is
-// waited for. False when the far end could not be opened.
-bool FLOOR_WithAcksQueued(int target_port, const std::function<void()>& run);
+// comes and has acks acknowledges (one a block) queued ahead of it, so that
+// no answer is waited for. False when the far end could not be opened.
+bool FLOOR_WithAcksQueued(int target_port, size_t acks, const std::function<void()>& run);
 
 // The floor's loop with every acknowledge already queued: its milliseconds
 // per frame (0 when it failed).
