@@ -206,6 +206,7 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         Clock::now() + std::chrono::milliseconds(FRAME_ACK_WAIT_LIMIT_MS);
     uint8_t frame[FRAME_MAX_SIZE];
     int frames = 0;
+    bool noisy = false; // this wait has skipped bytes that were no frame
     for (;;) {
         uint8_t byte = 0;
         if (Take(&byte, 1, FRAME_ACK_TIMEOUT_MS) < 1) {
@@ -213,22 +214,33 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         }
         *byte_out = byte;
         if (byte == FRAME_ACK) {
-            return FRAME_OK;
+            // After noise a 0x90 may be one of its bytes (a banner as the
+            // target resets, with the block lost): a real acknowledge is
+            // followed by silence until the next request, noise goes on.
+            uint8_t next = 0;
+            if (!noisy || Take(&next, 1, FRAME_NOISY_ACK_QUIET_MS) < 1) {
+                return FRAME_OK;
+            }
+            GiveBack(&next, 1);
+            continue;
         }
         if (Clock::now() >= deadline) {
             return FRAME_FAILED;
         }
         if (byte != FRAME_START) {
-            continue; // noise: it can start neither an acknowledge nor a frame
+            noisy = true; // it can start neither an acknowledge nor a frame
+            continue;
         }
         // A frame (a reply or a refusal) is taken off the line so that an
         // acknowledge behind it can still be seen; a stray 0x68 is not.
         std::memset(frame, 0, sizeof frame);
-        if (GatherHeader(frame) == Header::kPlausible) {
-            TakeRest(frame + FRAME_PAYLOAD_AT, frame[FRAME_LENGTH_AT]);
-            if (++frames == FRAME_ACK_ATTEMPTS) {
-                return FRAME_FAILED;
-            }
+        if (GatherHeader(frame) != Header::kPlausible) {
+            noisy = true;
+            continue;
+        }
+        TakeRest(frame + FRAME_PAYLOAD_AT, frame[FRAME_LENGTH_AT]);
+        if (++frames == FRAME_ACK_ATTEMPTS) {
+            return FRAME_FAILED;
         }
     }
 }

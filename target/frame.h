@@ -43,6 +43,10 @@ constexpr uint32_t FRAME_ACK_TIMEOUT_MS = 1000;
 // So the rest of a frame is waited for this long, whatever the caller's wait
 // for the start (a minute for a clear's reply).
 constexpr uint32_t FRAME_REST_TIMEOUT_MS = 1000;
+// An acknowledge that came after noise counts only when the line stays quiet
+// this long behind it: inside a burst more bytes follow within a few byte
+// times, or one adapter's latency.
+constexpr uint32_t FRAME_NOISY_ACK_QUIET_MS = 50;
 // However long noise goes on, an acknowledge wait ends by this time.
 constexpr uint32_t FRAME_ACK_WAIT_LIMIT_MS = 3000;
 // A drain ends when the line has been quiet for the time it is given, after

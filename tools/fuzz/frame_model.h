@@ -100,21 +100,29 @@ inline void ReceiveRest(Line& line) {
 }
 
 // byte_read: whether the output was written; byte: its last value. Bytes
-// that start neither an acknowledge nor a reply's header are skipped; two
-// whole frames instead of the acknowledge fail it.
+// that start neither an acknowledge nor a reply's header are skipped, and
+// after them a 0x90 counts only with nothing behind it; two whole frames
+// instead of the acknowledge fail it.
 inline int32_t ReadAck(Line& line, bool* byte_read, uint8_t* byte) {
     int frames = 0;
+    bool noisy = false;
     while (line.Take(1) == 1) {
         *byte_read = true;
         *byte = *line.At(line.next - 1);
         if (*byte == 0x90) {
-            return 0;
-        }
-        if (*byte == 0x68 && HeaderAfterStart(line)) {
-            line.Take(*line.At(line.next - 6) + 2u);
-            if (++frames == 2) {
-                return 1;
+            // After noise, a 0x90 with more bytes behind it was part of it.
+            if (!noisy || line.Peek(1) == 0) {
+                return 0;
             }
+            continue;
+        }
+        if (*byte != 0x68 || !HeaderAfterStart(line)) {
+            noisy = true;
+            continue;
+        }
+        line.Take(*line.At(line.next - 6) + 2u);
+        if (++frames == 2) {
+            return 1;
         }
     }
     return 1;
