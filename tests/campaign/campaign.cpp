@@ -523,7 +523,6 @@ class Timed {
         }
         const auto start = CLOCK::now();
         const uint64_t start_us = SIM_NowMicros();
-        uint64_t last_fault_us = 0;
         bool silenced = plan_.silence_ms == 0;
         bool acted = user == NONE;
         const auto silence_at = start + std::chrono::milliseconds(plan_.silence_ms);
@@ -539,7 +538,8 @@ class Timed {
                 // run's bound, or past the bound after its last fault (the
                 // silent target's fault lasts).
                 checked = now;
-                last_fault_us = std::max(SIM_GetStats(sim_).last_fault_us, g_seen->acted_us.load());
+                const uint64_t last_fault_us =
+                    std::max(SIM_GetStats(sim_).last_fault_us, g_seen->acted_us.load());
                 const uint64_t now_us = SIM_NowMicros();
                 const bool late =
                     now_us - start_us > Micros(RUN_BOUND_S + 10) ||
