@@ -1,11 +1,170 @@
 // The link layer: request frames out, reply frames and the acknowledge in.
-// Nothing is kept between calls; a failed receive leaves the line where it
-// stopped and the next read goes on from there.
+//
+// The line is not clean: a boot loader coming out of reset puts a glitch
+// byte or a banner on it, and a reply can be cut by noise. So every receive
+// can fall back into step by itself:
+// - A reply's start is hunted for: bytes that cannot begin a frame are noise
+//   and are skipped, within the caller's wait for the reply.
+// - A header that cannot be a reply's (control byte not 0x80, or the two
+//   length bytes unequal) was a stray 0x68; the hunt goes on from the byte
+//   after it, so a reply right behind the stray byte is still found.
+// - Once a plausible header is in, the rest of the frame is read to its end
+//   (by the length byte) within FRAME_REST_TIMEOUT_MS, not the caller's long
+//   wait; a fault in it fails the receive, as the rules say.
+// - The acknowledge wait skips bytes that can start neither an acknowledge
+//   nor a frame.
+// - An exchange that failed after taking bytes drains the line until it is
+//   quiet, so that the replies it missed are not read by the next one.
+// The bytes a hunt took but gave back (the rest of a header that was not
+// one) are held here for the next read, by whichever operation comes next:
+// a stray 0x68 ahead of an acknowledge may have taken the start of the reply
+// behind it. Only the worker thread uses this layer.
 #include "target/frame.h"
 
 #include "com/com.h"
 
+#include <chrono>
 #include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t MillisLeft(Clock::time_point deadline) {
+    // Rounded up, so that a first read gets the caller's whole time-out.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+}
+
+// The line as the operations see it: the bytes held back, then the port.
+// Worker thread only.
+struct LINE {
+    uint8_t held[FRAME_REST_HEADER_SIZE];
+    uint32_t held_count;
+    uint32_t taken; // from the port, in all
+    // A header was cut short in the running operation: the line has been
+    // quiet for the rest's wait, so the bytes held back are looked at again
+    // without waiting for it twice.
+    bool quiet;
+};
+LINE g_line = {};
+
+// A new operation: what is held stays, the quiet seen by the last one does not.
+void BeginOperation() {
+    g_line.quiet = false;
+}
+
+// Up to count bytes: the held ones first, then the port within timeout_ms.
+uint32_t Take(uint8_t* out, uint32_t count, uint32_t timeout_ms) {
+    uint32_t got = g_line.held_count < count ? g_line.held_count : count;
+    std::memcpy(out, g_line.held, got);
+    g_line.held_count -= got;
+    std::memmove(g_line.held, g_line.held + got, g_line.held_count);
+    if (got < count && timeout_ms != 0) {
+        const uint32_t read = COM_Read(out + got, count - got, timeout_ms);
+        g_line.taken += read;
+        got += read;
+    }
+    return got;
+}
+
+// Puts bytes back ahead of what is still held. Only the rest of a header,
+// taken right after the held bytes ran out, is ever given back, so it fits.
+void GiveBack(const uint8_t* bytes, uint32_t count) {
+    std::memmove(g_line.held + count, g_line.held, g_line.held_count);
+    std::memcpy(g_line.held, bytes, count);
+    g_line.held_count += count;
+}
+
+// A reply's header: control 0x80 and the length given twice.
+bool PlausibleHeader(const uint8_t* header) {
+    return header[FRAME_CONTROL_AT] == CTRL_REPLY &&
+           header[FRAME_LENGTH_AT] == header[FRAME_LENGTH_AGAIN_AT];
+}
+
+// Outcome of gathering a header after a start byte.
+enum class Header { kPlausible, kNotAReply, kCut };
+
+// The six bytes after a start byte, into header[1..6]. Any outcome but a
+// plausible header gives them back to the hunt.
+Header GatherHeader(uint8_t* header) {
+    header[FRAME_START_AT] = FRAME_START;
+    const uint32_t got = Take(header + FRAME_REST_SKIPPED, FRAME_REST_HEADER_SIZE,
+                              g_line.quiet ? 0 : FRAME_REST_TIMEOUT_MS);
+    if (got == FRAME_REST_HEADER_SIZE && PlausibleHeader(header)) {
+        return Header::kPlausible;
+    }
+    GiveBack(header + FRAME_REST_SKIPPED, got);
+    if (got < FRAME_REST_HEADER_SIZE) {
+        g_line.quiet = true;
+        return Header::kCut;
+    }
+    return Header::kNotAReply;
+}
+
+// Payload and trailer of a frame whose header is in; false when they did not
+// all come. The trailer lands right behind the payload.
+bool TakeRest(uint8_t* payload, uint32_t length) {
+    const uint32_t count = length + FRAME_TRAILER_SIZE;
+    return Take(payload, count, FRAME_REST_TIMEOUT_MS) == count;
+}
+
+// Hunts for a plausible reply header within timeout_ms, into buffer[0..6].
+bool HuntHeader(uint8_t* buffer, uint32_t timeout_ms) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    // Bytes held back may start a frame whose rest comes after the deadline;
+    // noise that never stops must still end the hunt.
+    const Clock::time_point hard_stop = deadline + std::chrono::milliseconds(FRAME_REST_TIMEOUT_MS);
+    // After a header that was not a reply's, the reply was most likely cut by
+    // noise: the line falling quiet then ends the wait, not the long deadline.
+    bool broken = false;
+    for (;;) {
+        if (Clock::now() >= hard_stop) {
+            return false;
+        }
+        const uint32_t left = MillisLeft(deadline);
+        const uint32_t wait = broken && left > FRAME_REST_TIMEOUT_MS ? FRAME_REST_TIMEOUT_MS : left;
+        if (g_line.held_count == 0 && wait == 0) {
+            return false;
+        }
+        uint8_t byte = 0;
+        if (Take(&byte, 1, wait) < 1) {
+            return false;
+        }
+        if (byte != FRAME_START) {
+            continue; // noise
+        }
+        const Header header = GatherHeader(buffer);
+        if (header == Header::kPlausible) {
+            return true;
+        }
+        broken = broken || header == Header::kNotAReply;
+    }
+}
+
+int32_t ReceiveOnLine(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out) {
+    if (!HuntHeader(buffer, timeout_ms)) {
+        return 1;
+    }
+    const uint32_t length = buffer[FRAME_LENGTH_AT];
+    if (length_out != nullptr) {
+        *length_out = length;
+    }
+    if (!TakeRest(buffer + FRAME_PAYLOAD_AT, length)) {
+        return 1;
+    }
+    uint8_t sum = static_cast<uint8_t>(buffer[FRAME_CONTROL_AT] + buffer[FRAME_COMMAND_AT]);
+    for (uint32_t i = 0; i < length; ++i) {
+        sum = static_cast<uint8_t>(sum + buffer[FRAME_PAYLOAD_AT + i]);
+    }
+    // The trailer goes right after the payload: at most offsets 262 and 263.
+    const uint8_t* trailer = buffer + FRAME_PAYLOAD_AT + length;
+    return trailer[FRAME_CHECKSUM_IN_TRAILER] == sum && trailer[FRAME_END_IN_TRAILER] == FRAME_END
+               ? 0
+               : 1;
+}
+
+} // namespace
 
 void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command) {
     uint8_t frame[FRAME_MAX_SIZE];
@@ -28,79 +187,70 @@ void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command) {
 }
 
 int32_t FRAME_Receive(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out) {
-    if (COM_Read(buffer, FRAME_HEADER_SIZE, timeout_ms) < FRAME_HEADER_SIZE) {
-        return 1;
-    }
-    if (buffer[FRAME_START_AT] != FRAME_START) {
-        return 1;
-    }
-    // From here on a fault only marks the frame: it is still read to its end,
-    // as far as its first length byte says, so that the line stays in step.
-    bool bad = buffer[FRAME_CONTROL_AT] != CTRL_REPLY ||
-               buffer[FRAME_LENGTH_AT] != buffer[FRAME_LENGTH_AGAIN_AT];
-    const uint32_t length = buffer[FRAME_LENGTH_AT];
-    if (length_out != nullptr) {
-        *length_out = length;
-    }
-    uint8_t sum = static_cast<uint8_t>(buffer[FRAME_CONTROL_AT] + buffer[FRAME_COMMAND_AT]);
-    if (length != 0) {
-        if (COM_Read(buffer + FRAME_PAYLOAD_AT, length, timeout_ms) < length) {
-            bad = true;
-        }
-        for (uint32_t i = 0; i < length; ++i) {
-            sum = static_cast<uint8_t>(sum + buffer[FRAME_PAYLOAD_AT + i]);
-        }
-    }
-    // The trailer goes right after the payload: at most offsets 262 and 263.
-    uint8_t* trailer = buffer + FRAME_PAYLOAD_AT + length;
-    if (COM_Read(trailer, FRAME_TRAILER_SIZE, timeout_ms) < FRAME_TRAILER_SIZE) {
-        bad = true;
-    } else if (trailer[FRAME_CHECKSUM_IN_TRAILER] != sum ||
-               trailer[FRAME_END_IN_TRAILER] != FRAME_END) {
-        bad = true;
-    }
-    return bad ? 1 : 0;
+    BeginOperation();
+    return ReceiveOnLine(buffer, timeout_ms, length_out);
 }
 
 void FRAME_ReceiveRest(uint8_t* buffer, uint32_t timeout_ms) {
-    if (COM_Read(buffer, FRAME_REST_HEADER_SIZE, timeout_ms) < FRAME_REST_HEADER_SIZE) {
+    BeginOperation();
+    if (Take(buffer, FRAME_REST_HEADER_SIZE, timeout_ms) < FRAME_REST_HEADER_SIZE) {
         return;
     }
     const uint32_t length = buffer[FRAME_REST_LENGTH_AT];
-    if (length != 0) {
-        COM_Read(buffer + FRAME_REST_HEADER_SIZE, length, timeout_ms);
-    }
-    COM_Read(buffer + FRAME_REST_HEADER_SIZE + length, FRAME_TRAILER_SIZE, timeout_ms);
+    Take(buffer + FRAME_REST_HEADER_SIZE, length + FRAME_TRAILER_SIZE, timeout_ms);
 }
 
 int32_t FRAME_ReadAck(uint8_t* byte_out) {
-    uint8_t scratch[FRAME_MAX_SIZE];
-    for (int attempt = 0; attempt < FRAME_ACK_ATTEMPTS; ++attempt) {
+    BeginOperation();
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(FRAME_ACK_WAIT_LIMIT_MS);
+    uint8_t frame[FRAME_MAX_SIZE];
+    int frames = 0;
+    for (;;) {
         uint8_t byte = 0;
-        if (COM_Read(&byte, 1, FRAME_ACK_TIMEOUT_MS) < 1) {
+        if (Take(&byte, 1, FRAME_ACK_TIMEOUT_MS) < 1) {
             return 1; // the output keeps what it held
         }
         *byte_out = byte;
         if (byte == FRAME_ACK) {
             return 0;
         }
-        // Anything else starts a frame (a reply or a refusal): take it off
-        // the line so that an acknowledge behind it can still be seen.
-        std::memset(scratch, 0, sizeof scratch);
-        FRAME_ReceiveRest(scratch, FRAME_ACK_TIMEOUT_MS);
+        if (Clock::now() >= deadline) {
+            return 1;
+        }
+        if (byte != FRAME_START) {
+            continue; // noise: it can start neither an acknowledge nor a frame
+        }
+        // A frame (a reply or a refusal) is taken off the line so that an
+        // acknowledge behind it can still be seen; a stray 0x68 is not.
+        std::memset(frame, 0, sizeof frame);
+        if (GatherHeader(frame) == Header::kPlausible) {
+            TakeRest(frame + FRAME_PAYLOAD_AT, frame[FRAME_LENGTH_AT]);
+            if (++frames == FRAME_ACK_ATTEMPTS) {
+                return 1;
+            }
+        }
     }
-    return 1;
 }
 
 int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uint8_t* buffer,
                        uint32_t timeout_ms, uint32_t* length_out) {
+    BeginOperation();
+    const uint32_t taken_before = g_line.taken;
     for (int send = 0; send < FRAME_EXCHANGE_SENDS; ++send) {
         FRAME_Send(length, data, command);
+        // The second receive after a send reads on from where the failed one
+        // stopped.
         for (int receive = 0; receive < FRAME_EXCHANGE_RECEIVES; ++receive) {
-            if (FRAME_Receive(buffer, timeout_ms, length_out) == 0) {
+            if (ReceiveOnLine(buffer, timeout_ms, length_out) == 0) {
                 return 0;
             }
         }
+    }
+    // What came was noise or replies out of step; the next exchange must not
+    // start on their remains.
+    if (g_line.taken != taken_before) {
+        FRAME_Drain(timeout_ms);
     }
     return 1;
 }
@@ -114,4 +264,20 @@ int32_t FRAME_Command(uint8_t length, const uint8_t* data, uint8_t command) {
         }
     }
     return 1;
+}
+
+uint32_t FRAME_Drain(uint32_t quiet_ms) {
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(FRAME_DRAIN_LIMIT_MS);
+    uint32_t taken = g_line.held_count;
+    g_line.held_count = 0;
+    uint8_t scratch[FRAME_MAX_SIZE];
+    for (;;) {
+        const uint32_t got = COM_Read(scratch, sizeof scratch, quiet_ms);
+        g_line.taken += got;
+        taken += got;
+        if (got == 0 || taken >= FRAME_DRAIN_MAX_BYTES || Clock::now() >= deadline) {
+            return taken;
+        }
+    }
 }

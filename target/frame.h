@@ -34,6 +34,18 @@ constexpr uint32_t FRAME_REST_HEADER_SIZE = FRAME_HEADER_SIZE - FRAME_REST_SKIPP
 constexpr uint32_t FRAME_REST_LENGTH_AT = FRAME_LENGTH_AGAIN_AT - FRAME_REST_SKIPPED;
 
 constexpr uint32_t FRAME_ACK_TIMEOUT_MS = 1000;
+// Once a frame's start byte is in, the rest follows at once: a longest frame
+// takes 23 ms at 115200 baud and 0.3 s at 9600, plus an adapter's latency.
+// So the rest of a frame is waited for this long, whatever the caller's wait
+// for the start (a minute for a clear's reply).
+constexpr uint32_t FRAME_REST_TIMEOUT_MS = 1000;
+// However long noise goes on, an acknowledge wait ends by this time.
+constexpr uint32_t FRAME_ACK_WAIT_LIMIT_MS = 3000;
+// A drain ends when the line has been quiet for the time it is given, after
+// at most this many bytes or this long: a line that never falls quiet is
+// left to the next exchange, which fails and drains again.
+constexpr uint32_t FRAME_DRAIN_MAX_BYTES = 4096;
+constexpr uint32_t FRAME_DRAIN_LIMIT_MS = 1000;
 constexpr int FRAME_EXCHANGE_SENDS = 2;
 constexpr int FRAME_EXCHANGE_RECEIVES = 2; // per send
 constexpr int FRAME_COMMAND_SENDS = 3;
@@ -41,7 +53,9 @@ constexpr int FRAME_ACK_ATTEMPTS = 2;
 
 void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command);
 // 0 valid reply; header at buffer[0 .. FRAME_HEADER_SIZE - 1], payload from
-// buffer[FRAME_PAYLOAD_AT].
+// buffer[FRAME_PAYLOAD_AT]. Waits up to timeout_ms for a reply's start,
+// skipping bytes that cannot begin one; the rest of the frame gets
+// FRAME_REST_TIMEOUT_MS.
 int32_t FRAME_Receive(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out);
 // Takes the rest of a frame whose start byte was read: header bytes 1..6 at
 // buffer[0..5], payload from buffer[FRAME_REST_HEADER_SIZE]. Nothing is validated.
@@ -50,3 +64,5 @@ int32_t FRAME_ReadAck(uint8_t* byte_out);
 int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uint8_t* buffer,
                        uint32_t timeout_ms, uint32_t* length_out);
 int32_t FRAME_Command(uint8_t length, const uint8_t* data, uint8_t command);
+// Reads until the line has been quiet for quiet_ms; the number of bytes taken.
+uint32_t FRAME_Drain(uint32_t quiet_ms);

@@ -157,5 +157,14 @@ void TARGET_Program() {
         WORKER_EndJob(JOB_TARGET_ERROR);
         return;
     }
-    WORKER_EndJob(FlushLastBlock(reply, walk));
+    uint8_t status = FlushLastBlock(reply, walk);
+    // Every block was acknowledged in step only if nothing follows the last
+    // acknowledge: one read a block late (a stray 0x90 ahead of an
+    // acknowledge) leaves the real one on the line.
+    if (status == JOB_OK && FRAME_Drain(TARGET_PortIdentifyTimeout()) != 0) {
+        JOB_ErrorAddress.store(0, std::memory_order_relaxed);
+        JOB_ErrorValue.store(0, std::memory_order_relaxed);
+        status = JOB_TARGET_ERROR;
+    }
+    WORKER_EndJob(status);
 }

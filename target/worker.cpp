@@ -105,6 +105,17 @@ void RunAcknowledgedJob(uint8_t command) {
     WORKER_EndJob(FRAME_Command(0, nullptr, command) == 0 ? JOB_OK : JOB_COMM_FAILED);
 }
 
+// Make valid commits the image, so it goes out only on a line that is quiet
+// and in step: a byte where none is due (an acknowledge read one block late,
+// say) fails it with nothing sent.
+void RunMakeValid() {
+    if (FRAME_Drain(TARGET_PortIdentifyTimeout()) != 0) {
+        WORKER_EndJob(JOB_COMM_FAILED);
+        return;
+    }
+    RunAcknowledgedJob(CMD_MAKE_VALID);
+}
+
 // A job is meant for the connection that was up when it was stored; if that
 // one has been lost since, nothing is sent.
 bool JobConnectionHolds() {
@@ -133,10 +144,14 @@ uint32_t TARGET_GetConnectionSerial() {
     return g_connection_serial.load(std::memory_order_acquire);
 }
 
-void TARGET_Identify() {
+uint32_t TARGET_PortIdentifyTimeout() {
     COM_CONFIG config = {};
     COM_GetConfig(&config);
-    const uint32_t timeout_ms = TARGET_IdentifyTimeout(config.baud_rate);
+    return TARGET_IdentifyTimeout(config.baud_rate);
+}
+
+void TARGET_Identify() {
+    const uint32_t timeout_ms = TARGET_PortIdentifyTimeout();
 
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     uint32_t length = 0;
@@ -232,6 +247,12 @@ unsigned long WORKER_Thread(void*) {
             WORKER_EndJob(JOB_COMM_FAILED);
             continue;
         }
+        // A job starts on a quiet line: what noise or a late reply left there
+        // must not pass for the job's first answer. The programming job
+        // checks the line at its end instead, where it matters.
+        if (WORKER_IsJobKind(kind) && kind != CMD_PROGRAM && kind != CMD_MAKE_VALID) {
+            FRAME_Drain(TARGET_PortIdentifyTimeout());
+        }
         switch (kind) {
         case JOB_IDLE:
             TARGET_Identify();
@@ -243,7 +264,7 @@ unsigned long WORKER_Thread(void*) {
             TARGET_Program();
             break;
         case CMD_MAKE_VALID:
-            RunAcknowledgedJob(CMD_MAKE_VALID);
+            RunMakeValid();
             break;
         case CMD_BLANK_CHECK:
             TARGET_BlankCheck();

@@ -104,6 +104,9 @@ uint32_t TARGET_GetConnectionSerial();
 
 // Identify time-out in ms for a baud rate (0 counts as IDENTIFY_SLOW_BAUD).
 uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate);
+// The same at the port's baud rate now: also how long the line must stay
+// quiet to count as in step.
+uint32_t TARGET_PortIdentifyTimeout();
 
 void WORKER_Start();
 void WORKER_Stop();

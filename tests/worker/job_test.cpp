@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "app/app.h"
 #include "app/ui.h"
@@ -183,6 +184,40 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
             EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
         }
         EndCase();
+    }
+}
+
+// Bytes ahead of a block's acknowledge are noise, but an acknowledge read a
+// block late (a stray 0x90 ahead of the real one) is found at the job's end,
+// where the real last acknowledge is still on the line: never progress.
+TEST_F(JobTest, NoiseAheadOfAnAcknowledgeCostsNothingAStrayAcknowledgeFailsTheJob) {
+    const struct {
+        Bytes ahead;
+        uint8_t status;
+    } cases[] = {
+        {{0x00}, JOB_OK},
+        {{0xFF, 0x16}, JOB_OK},
+        {{0x68}, JOB_OK},
+        {{0x90}, JOB_TARGET_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.ahead.back()));
+        HARNESS_RestartWorker();
+        std::atomic<int> blocks{0};
+        const Bytes ahead = c.ahead;
+        const Bytes identify = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+        peer_ = HARNESS_StartPeer([&blocks, ahead, identify](uint8_t command, const Bytes&) {
+            if (command == 0) {
+                return std::vector<PEER_SEND>{{0, identify}};
+            }
+            return std::vector<PEER_SEND>{{0, Cat(++blocks == 2 ? ahead : Bytes{}, {0x90})}};
+        });
+        ASSERT_TRUE(HARNESS_WaitConnected());
+        image_ = HARNESS_MakeImage(SMALL);
+        EXPECT_EQ(JOB_ProgramTarget(image_), c.status);
+        EXPECT_EQ(blocks.load(), 3);
+        peer_.reset();
+        IMAGE_Free(std::exchange(image_, nullptr));
     }
 }
 

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "target/job.h"
 #include "target/target_info.h"
 #include "target/worker.h"
+#include "tests/support/bytes.h"
 #include "tests/worker/harness.h"
 
 namespace {
@@ -234,6 +236,84 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         EXPECT_EQ(asks.load(), 3);
         peer_.reset();
     }
+}
+
+// Noise on the line while polling, and ahead of a job's answers: the link
+// falls back into step by itself. The old trap: each failed poll took fewer
+// bytes than the target added, and the connection was lost for good.
+TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
+    const Bytes banner = Cat(Bytes(12, 'b'), {0x68, 0x90, 0x16});
+    const Bytes reply = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+    const Bytes burst_inside = Cat(Cat(Bytes(reply.begin(), reply.begin() + 4), banner),
+                                   Bytes(reply.begin() + 4, reply.end()));
+    struct Case {
+        const char* name;
+        Bytes third_answer; // what the third identify request gets
+    };
+    const Case cases[] = {
+        {"glitch 0x00", Cat({0x00}, reply)},
+        {"glitch 0xFF", Cat({0xFF}, reply)},
+        {"stray start byte", Cat({0x68}, reply)},
+        {"banner", Cat(banner, reply)},
+        {"long banner", Cat(Bytes(300, 0x68), reply)},
+        {"burst inside the reply", burst_inside},
+        {"replies piled up", Cat(Cat(reply, reply), Cat(reply, reply))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HARNESS_RestartWorker();
+        std::atomic<int> polls{0};
+        const Bytes third = c.third_answer;
+        peer_ = HARNESS_StartPeer([&polls, third, reply](uint8_t, const Bytes&) {
+            return std::vector<PEER_SEND>{{0, ++polls == 3 ? third : reply}};
+        });
+        ASSERT_NE(peer_, nullptr);
+        ASSERT_TRUE(PumpUntil([&] { return polls.load() >= 3; }, 3000));
+        const int connected = HARNESS_CountCommands(ID_NOTIFY_CONNECTED);
+        // Within a second of the noise the polls are answered again.
+        ASSERT_TRUE(PumpUntil(
+            [&] { return HARNESS_CountCommands(ID_NOTIFY_CONNECTED) >= connected + 3; }, 1500));
+        EXPECT_TRUE(TARGET_IsConnected());
+        peer_.reset();
+    }
+
+    // A job starts on a quiet line: stale answers ahead of the clear's are
+    // drained, not taken for its acknowledge or reply.
+    HARNESS_RestartWorker();
+    ConnectPeer(Connected([reply](uint8_t command, const Bytes&) {
+        if (command == 1) {
+            return std::vector<PEER_SEND>{{0, Cat({0x00, 0x68}, {0x90})},
+                                          {50, Cat({0xFF}, Reply(4, {}))}};
+        }
+        return std::vector<PEER_SEND>{{0, {0x90}}};
+    }));
+    EXPECT_EQ(JOB_ClearTarget(), JOB_OK);
+    peer_.reset();
+}
+
+// Make valid goes out only on a quiet line: a byte where none is due fails
+// it with nothing sent.
+TEST_F(PollTest, MakeValidIsNotSentOnANoisyLine) {
+    ConnectPeer(Connected([](uint8_t, const Bytes&) {
+        return std::vector<PEER_SEND>{{0, {0x90}}};
+    }));
+    std::atomic<bool> stop{false};
+    Peer* peer = peer_.get();
+    std::thread noise([&] {
+        while (!stop) {
+            peer->Send(Bytes{0x00});
+            Sleep(5);
+        }
+    });
+    const uint8_t noisy = JOB_MakeValid();
+    stop = true;
+    noise.join();
+    EXPECT_EQ(noisy, JOB_COMM_FAILED);
+    const std::vector<uint8_t> commands = peer_->Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0);
+    // Quiet again, it goes out.
+    PumpFor(200);
+    EXPECT_EQ(JOB_MakeValid(), JOB_OK);
 }
 
 // A clear waiting for its reply does not hold the runner after a cancel, and

@@ -9,18 +9,36 @@
 
 namespace model {
 
+// The line as the serial stand-in gives it: every read returns at once with
+// as many bytes as are left, so a wait only ends where the line does.
+// position: bytes taken off the line (what the frame layer read from the
+// port); next: the first byte not yet looked at. Bytes in between were read
+// ahead and given back (at most a header's six), and belong to the next call.
 struct Line {
     const uint8_t* data;
     size_t size;
     size_t position;
+    size_t next = 0;
 
-    // Like the serial stand-in: as many as are left, at most count.
+    size_t Left() const { return size - next; }
+    const uint8_t* At(size_t offset) const { return data + offset; }
+    // Up to count bytes from next on; the port is read as far as they reach.
     size_t Take(size_t count) {
-        size_t n = count < size - position ? count : size - position;
-        position += n;
+        size_t n = count < Left() ? count : Left();
+        next += n;
+        if (next > position) {
+            position = next;
+        }
         return n;
     }
-    const uint8_t* At(size_t offset) const { return data + offset; }
+    // Reads ahead as far as count bytes from next, without moving next.
+    size_t Peek(size_t count) {
+        size_t n = count < Left() ? count : Left();
+        if (next + n > position) {
+            position = next + n;
+        }
+        return n;
+    }
 };
 
 struct Reply {
@@ -31,67 +49,89 @@ struct Reply {
     size_t payload_at = 0;
 };
 
+// A reply's header: start, the length twice, control 0x80.
+inline bool Plausible(const uint8_t* h) {
+    return h[0] == 0x68 && h[1] == h[2] && h[4] == 0x80;
+}
+
+// After a 0x68 at next - 1: are the six bytes after it a reply's header?
+// Either way they were read; only a plausible header moves next past them.
+inline bool HeaderAfterStart(Line& line) {
+    if (line.Peek(6) < 6 || !Plausible(line.At(line.next - 1))) {
+        return false;
+    }
+    line.next += 6;
+    return true;
+}
+
+// The first 0x68 whose six following bytes make a reply's header; anything
+// before it is noise.
 inline Reply Receive(Line& line) {
     Reply r;
-    r.header_at = line.position;
-    if (line.Take(7) < 7) {
-        return r;
-    }
-    const uint8_t* h = line.At(r.header_at);
-    if (h[0] != 0x68) {
-        return r;
-    }
-    bool bad = h[4] != 0x80 || h[1] != h[2];
-    r.length_known = true;
-    r.length = h[1];
-    uint32_t sum = h[4] + h[6];
-    r.payload_at = line.position;
-    if (r.length != 0) {
-        if (line.Take(r.length) < r.length) {
-            bad = true;
-        } else {
-            for (uint32_t i = 0; i < r.length; ++i) {
-                sum += line.At(r.payload_at)[i];
-            }
+    while (line.Take(1) == 1) {
+        if (*line.At(line.next - 1) != 0x68 || !HeaderAfterStart(line)) {
+            continue;
         }
+        r.header_at = line.next - 7;
+        const uint8_t* h = line.At(r.header_at);
+        r.length_known = true;
+        r.length = h[1];
+        r.payload_at = line.next;
+        if (line.Take(r.length + 2) < r.length + 2) {
+            return r;
+        }
+        uint32_t sum = h[4] + h[6];
+        for (uint32_t i = 0; i < r.length; ++i) {
+            sum += line.At(r.payload_at)[i];
+        }
+        const uint8_t* trailer = line.At(r.payload_at + r.length);
+        r.result = trailer[0] == (sum & 0xFF) && trailer[1] == 0x16 ? 0 : 1;
+        return r;
     }
-    size_t trailer_at = line.position;
-    if (line.Take(2) < 2) {
-        bad = true;
-    } else if (line.At(trailer_at)[0] != (sum & 0xFF) || line.At(trailer_at)[1] != 0x16) {
-        bad = true;
-    }
-    r.result = bad ? 1 : 0;
     return r;
 }
 
 inline void ReceiveRest(Line& line) {
-    size_t at = line.position;
+    size_t at = line.next;
     if (line.Take(6) < 6) {
         return;
     }
-    uint32_t length = line.At(at)[1];
-    if (length != 0) {
-        line.Take(length);
-    }
-    line.Take(2);
+    line.Take(line.At(at)[1] + 2u);
 }
 
-// byte_read: whether the output was written; byte: its last value.
+// byte_read: whether the output was written; byte: its last value. Bytes
+// that start neither an acknowledge nor a reply's header are skipped; two
+// whole frames instead of the acknowledge fail it.
 inline int32_t ReadAck(Line& line, bool* byte_read, uint8_t* byte) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        size_t at = line.position;
-        if (line.Take(1) < 1) {
-            return 1;
-        }
+    int frames = 0;
+    while (line.Take(1) == 1) {
         *byte_read = true;
-        *byte = line.At(at)[0];
+        *byte = *line.At(line.next - 1);
         if (*byte == 0x90) {
             return 0;
         }
-        ReceiveRest(line);
+        if (*byte == 0x68 && HeaderAfterStart(line)) {
+            line.Take(*line.At(line.next - 6) + 2u);
+            if (++frames == 2) {
+                return 1;
+            }
+        }
     }
     return 1;
+}
+
+// Everything held and on the line, in reads of 264, until one comes back
+// empty or 4096 bytes were taken.
+inline void Drain(Line& line) {
+    size_t taken = line.position - line.next;
+    line.next = line.position;
+    for (;;) {
+        const size_t got = line.Take(264);
+        taken += got;
+        if (got == 0 || taken >= 4096) {
+            return;
+        }
+    }
 }
 
 inline std::vector<uint8_t> Request(uint8_t length, const uint8_t* data, uint8_t command) {
@@ -108,6 +148,7 @@ inline std::vector<uint8_t> Request(uint8_t length, const uint8_t* data, uint8_t
 
 // sends: how many requests went out. last: the reply of the last receive.
 inline int32_t Exchange(Line& line, int* sends, Reply* last, bool* length_known, uint32_t* length) {
+    const size_t taken_before = line.position;
     for (int send = 0; send < 2; ++send) {
         ++*sends;
         for (int receive = 0; receive < 2; ++receive) {
@@ -120,6 +161,9 @@ inline int32_t Exchange(Line& line, int* sends, Reply* last, bool* length_known,
                 return 0;
             }
         }
+    }
+    if (line.position != taken_before) {
+        Drain(line);
     }
     return 1;
 }

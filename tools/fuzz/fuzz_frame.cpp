@@ -63,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         request[i] = static_cast<uint8_t>(i * 37 + command);
     }
 
+    // Bytes the frame layer held back from the last input belong to it.
+    fuzzline::Feed(nullptr, 0);
+    FRAME_Drain(1);
     fuzzline::Feed(data + 3, size - 3);
     model::Line line{data + 3, size - 3, 0};
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[BUFFER_SIZE]);

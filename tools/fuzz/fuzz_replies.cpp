@@ -269,6 +269,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t job = data[0] % 4;
     TARGET_ClearInfo();
     Seed(data[1]);
+    // Bytes the frame layer held back from the last input belong to it.
+    fuzzline::Feed(nullptr, 0);
+    FRAME_Drain(1);
     fuzzline::Feed(data + 2, size - 2);
     fuzzline::ClearPosts();
     model::Line line{data + 2, size - 2, 0};
