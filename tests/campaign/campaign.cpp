@@ -607,7 +607,8 @@ class Timed {
     }
 
     // Until the update can begin: Start pressed, after polling through the
-    // noise or before the handheld is switched on, which it then is.
+    // noise, or before the handheld is switched on, which it then is, until
+    // the dialog sees it.
     bool Begin() {
         SEEN& seen = *g_seen;
         switch (plan_.flow) {
@@ -640,7 +641,9 @@ class Timed {
             }
             seen.acted_us.store(SIM_NowMicros());
             SIM_PowerOn(sim_);
-            return true;
+            // The update starts as the target is seen; the plan's moments (a
+            // silent target above all) count from there, as in the other flows.
+            return Await([&seen] { return seen.connected.load(); });
         }
         return false;
     }
