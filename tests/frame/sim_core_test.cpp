@@ -6,6 +6,7 @@
 
 #include "tests/support/bytes.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,33 @@ class SimCore : public ::testing::Test {
     Bytes Program(uint32_t address, const Bytes& data) {
         return Request(SIM_CMD_PROGRAM, Cat(Le32(address), data));
     }
+    // What goes on the line with no input at the time now.
+    Bytes Tick() {
+        std::vector<SIM_SEND> out;
+        SIM_CoreTick(&core, now, &out);
+        Bytes all;
+        for (const SIM_SEND& s : out) {
+            all.insert(all.end(), s.bytes.begin(), s.bytes.end());
+        }
+        return all;
+    }
+    void Noise(const std::vector<SIM_NOISE>& noise) {
+        SIM_FAULTS f;
+        f.noise = noise;
+        SIM_CoreSetFaults(&core, f, now);
+    }
 };
+
+SIM_NOISE At(SIM_NOISE_AT at, uint8_t command, uint32_t nth, const Bytes& bytes,
+             uint32_t offset = 0) {
+    SIM_NOISE n;
+    n.at = at;
+    n.command = command;
+    n.nth = nth;
+    n.offset = offset;
+    n.bytes = bytes;
+    return n;
+}
 
 TEST(SimCrc, CheckValueAndRunningRegister) {
     const std::string s = "123456789";
@@ -222,6 +249,146 @@ TEST_F(SimCore, GarbageAndChecksumFaultsHitTheChosenReply) {
     bad[bad.size() - 2] ^= 1;
     EXPECT_EQ(bad, Request(0));
     EXPECT_EQ(good, Request(0));
+}
+
+// Noise that goes with an answer: the counters are per command, 1-based and
+// start when the faults are set; only a frame's first reply carries it.
+TEST_F(SimCore, LineNoiseLandsWithTheChosenAnswer) {
+    const Bytes identify = Request(0);
+    const Bytes blank = Reply(4, {});
+    const Bytes ack = {SIM_ACK};
+    const Bytes crc_ack_reply = Request(SIM_CMD_GET_CRC);
+    using NA = SIM_NOISE_AT;
+    struct Row {
+        const char* what;
+        SIM_NOISE noise;
+        std::vector<Bytes> requests; // request frames, one answer each
+        std::vector<Bytes> answers;
+    };
+    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes clear = SIM_EncodeRequest(SIM_CMD_CLEAR, {});
+    const Bytes crc = SIM_EncodeRequest(SIM_CMD_GET_CRC, {});
+    const Bytes block = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1}));
+    const Bytes valid = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
+    Bytes split = identify;
+    split.insert(split.begin() + 3, {0x68, 0x90, 0x16});
+    const Row rows[] = {
+        {"break ahead of the 2nd identify reply",
+         At(NA::BEFORE_REPLY, 0, 2, {0x00}),
+         {id, id, id},
+         {identify, Cat({0x00}, identify), identify}},
+        {"after the clear's acknowledge, ahead of its reply",
+         At(NA::BEFORE_REPLY, SIM_CMD_CLEAR, 1, {0xFF}),
+         {clear},
+         {Cat(ack, Cat({0xFF}, blank))}},
+        {"counted per command: the 2nd get CRC, not the 2nd reply",
+         At(NA::BEFORE_REPLY, SIM_CMD_GET_CRC, 2, {0x16, 0x90}),
+         {id, crc, crc},
+         {identify, crc_ack_reply,
+          Cat(ack, Cat({0x16, 0x90}, Bytes(crc_ack_reply.begin() + 1, crc_ack_reply.end())))}},
+        {"ahead of the 2nd block's acknowledge",
+         At(NA::BEFORE_ACK, SIM_CMD_PROGRAM, 2, {0x68}),
+         {block, valid, block, block},
+         {ack, ack, {0x68, SIM_ACK}, ack}},
+        {"inside a reply after 3 of its bytes",
+         At(NA::INSIDE_REPLY, 0, 1, {0x68, 0x90, 0x16}, 3),
+         {id, id},
+         {split, identify}},
+        {"an offset past the frame puts it right after",
+         At(NA::INSIDE_REPLY, 0, 1, {0x00}, 500),
+         {id},
+         {Cat(identify, {0x00})}},
+        {"no acknowledge, no noise ahead of it",
+         At(NA::BEFORE_ACK, 0, 1, {0x00}),
+         {id},
+         {identify}},
+    };
+    for (const Row& row : rows) {
+        Noise({row.noise});
+        for (size_t i = 0; i < row.requests.size(); ++i) {
+            EXPECT_EQ(row.answers[i], Feed(row.requests[i])) << row.what << ", answer " << i + 1;
+        }
+        EXPECT_TRUE(Tick().empty()) << row.what;
+    }
+}
+
+// Noise that comes by itself: out of every reset (a power-up, the vanish
+// fault's return, a simulator started as a power-up) and at a moment.
+TEST_F(SimCore, LineNoiseOutOfResetAndAtAMoment) {
+    const Bytes banner = SIM_Banner(40, 7);
+    SIM_CONFIG config;
+    config.faults.noise = {At(SIM_NOISE_AT::RESET, 0, 1, banner)};
+    const Bytes identify = Request(0);
+
+    struct Row {
+        const char* what;
+        SIM_POWER power;
+        Bytes at_start; // what the first tick puts out
+    };
+    const Row rows[] = {{"switched on already", SIM_POWER::ON, {}},
+                        {"a power-up", SIM_POWER::POWER_UP, banner},
+                        {"switched off", SIM_POWER::OFF, {}}};
+    for (const Row& row : rows) {
+        config.power = row.power;
+        Init(config);
+        EXPECT_EQ(row.at_start, Tick()) << row.what;
+        EXPECT_EQ(row.power == SIM_POWER::OFF ? Bytes{} : identify, Request(0)) << row.what;
+    }
+    // Switched on: the banner first, then the answers; off and on again: deaf
+    // while off, the flash kept.
+    SIM_CorePowerOn(&core);
+    EXPECT_EQ(Cat(banner, identify), Request(0));
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x100, {1}));
+    SIM_CorePowerOff(&core);
+    EXPECT_TRUE(Request(0).empty());
+    SIM_CorePowerOn(&core);
+    EXPECT_EQ(banner, Tick());
+    SIM_CoreReset(&core);
+    EXPECT_EQ(banner, Tick());
+    EXPECT_EQ(2u, core.stats.power_cycles);
+    EXPECT_EQ(3u, core.stats.noise_events);
+    EXPECT_EQ(120u, core.stats.noise_bytes);
+
+    // The vanish fault's return is a reset too, seen with or without input.
+    SIM_FAULTS f = config.faults;
+    f.vanish_after_blocks = 1;
+    f.vanish_ms = 100;
+    SIM_CoreSetFaults(&core, f, now);
+    EXPECT_EQ(Bytes{SIM_ACK}, Program(0x101, {2}));
+    now += 50000;
+    EXPECT_TRUE(Tick().empty());
+    now += 50000;
+    EXPECT_EQ(banner, Tick());
+    EXPECT_EQ(now, core.stats.last_fault_us);
+    EXPECT_EQ(1, SIM_CoreFlashByte(&core, 0x100));
+
+    // At a moment: once, counted from the faults' setting.
+    SIM_NOISE moment = At(SIM_NOISE_AT::MOMENT, 0, 1, {0xFF, 0x00});
+    moment.after_ms = 30;
+    Noise({moment});
+    now += 29999;
+    EXPECT_TRUE(Tick().empty());
+    now += 1;
+    EXPECT_EQ(Cat({0xFF, 0x00}, identify), Request(0));
+    now += 100000;
+    EXPECT_TRUE(Tick().empty());
+    Noise({moment});
+    now += 30000;
+    EXPECT_EQ((Bytes{0xFF, 0x00}), Tick());
+}
+
+TEST(SimBanner, BootTextWithTheFrameBytesButNoReplyHeader) {
+    for (uint32_t length : {1u, 2u, 3u, 15u, 300u}) {
+        const Bytes b = SIM_Banner(length, length);
+        ASSERT_EQ(length, b.size());
+        EXPECT_EQ(b, SIM_Banner(length, length)) << "the same seed, the same bytes";
+        EXPECT_EQ(b.end(), std::find(b.begin(), b.end(), SIM_CTRL_REPLY)) << length;
+        for (uint8_t frame_byte : {SIM_START, SIM_ACK, SIM_END}) {
+            EXPECT_TRUE(length < 3 || std::find(b.begin(), b.end(), frame_byte) != b.end())
+                << length << " bytes without " << int(frame_byte);
+        }
+    }
+    EXPECT_NE(SIM_Banner(300, 1), SIM_Banner(300, 2));
 }
 
 TEST_F(SimCore, WrongCrcAndNotBlank) {

@@ -29,6 +29,25 @@ constexpr uint32_t SIM_PAGE_SIZE = 4096;
 // A CRC range longer than this is cut short (a fuzzed length must not stall).
 constexpr uint32_t SIM_MAX_CRC_RANGE = 16u << 20;
 
+// Where line noise lands. A glitch is one byte (0x00 or 0xFF; a break reads
+// as 0x00); a boot banner or a burst is a run of bytes (SIM_Banner).
+enum class SIM_NOISE_AT : uint8_t {
+    RESET,        // each time the handheld comes out of reset
+    MOMENT,       // once, after_ms after the faults were set
+    BEFORE_REPLY, // ahead of the first reply frame to the nth request of command
+    INSIDE_REPLY, // inside that frame, after offset of its bytes
+    BEFORE_ACK,   // ahead of the acknowledge of the nth request of command
+};
+
+struct SIM_NOISE {
+    SIM_NOISE_AT at = SIM_NOISE_AT::RESET;
+    uint8_t command = 0; // the request whose answer the noise goes with
+    uint32_t nth = 1;    // 1-based, counted per command from the faults' setting
+    uint32_t after_ms = 0;
+    uint32_t offset = 0; // past the frame's end: right after it
+    std::vector<uint8_t> bytes;
+};
+
 // Faults. Counters are 1-based; 0 switches a fault off unless said otherwise.
 struct SIM_FAULTS {
     bool silent = false;          // log requests, answer nothing
@@ -58,6 +77,14 @@ struct SIM_FAULTS {
     // Once start application is acknowledged the application runs, as on the
     // real handheld: requests are logged and go unanswered until a reset.
     bool silent_after_start = false;
+    std::vector<SIM_NOISE> noise; // line noise, each where it says
+};
+
+// How the handheld is when the simulator starts.
+enum class SIM_POWER : uint8_t {
+    ON,       // already in its boot loader, the line quiet
+    POWER_UP, // switched on with the simulator: out of reset, RESET noise first
+    OFF,      // switched off until SIM_PowerOn
 };
 
 struct SIM_CONFIG {
@@ -69,6 +96,7 @@ struct SIM_CONFIG {
     uint32_t crc_length[2] = {846918, 622579};
     bool long_form = true;  // false: the short identify reply, range 0 only
     uint32_t baud_rate = 0; // pace the line at this rate (0: as fast as the port goes)
+    SIM_POWER power = SIM_POWER::ON;
     SIM_FAULTS faults;
 };
 
@@ -103,7 +131,10 @@ struct SIM_STATS {
     uint32_t made_valid = 0;
     uint32_t started_app = 0;
     uint32_t clears = 0;
-    uint32_t power_cycles = 0; // returns from a vanish
+    uint32_t power_cycles = 0; // out of reset after being away (vanish, power off)
+    uint32_t noise_events = 0; // line noise put out (each reset's noise counts once)
+    uint32_t noise_bytes = 0;
+    uint64_t last_fault_us = 0; // when a fault last acted on the line (0: none yet)
     uint64_t bytes_programmed = 0;
     uint16_t last_crc = 0;
     // Paced line only: answers sent, and how late in all they began against
@@ -122,8 +153,13 @@ struct SIM_CORE {
     uint32_t ack_seq = 0;
     uint32_t reply_seq = 0;
     uint32_t program_seq = 0;
+    std::array<uint32_t, 8> request_seq = {}; // per command (noise faults)
+    uint64_t faults_set_us = 0;
+    std::vector<bool> noise_done;     // MOMENT noise that went out
+    std::vector<uint8_t> unsolicited; // due on the line now, unasked (reset noise)
     bool vanished = false;
     bool vanish_done = false;    // the vanish fault fires once
+    bool switched_off = false;   // away until SIM_CorePowerOn, not for a time
     bool in_application = false; // left the boot loader (silent_after_start)
     uint64_t vanish_until_us = 0;
     uint64_t rx_first_us = 0; // when the first byte held in rx was taken in
@@ -141,17 +177,30 @@ std::vector<uint8_t> SIM_EncodeFrame(uint8_t control, uint8_t command, const uin
 // Request bytes as the updater would send them (control 0).
 std::vector<uint8_t> SIM_EncodeRequest(uint8_t command, const std::vector<uint8_t>& data);
 
+// A boot banner: text as a boot loader prints it, which holds 'h' (0x68),
+// with line glitches among it (0x90, 0x16, 0x00, 0xFF); from 3 bytes on it
+// holds 0x68, 0x90 and 0x16. It never holds 0x80, a reply's control byte, so
+// no run of it passes for a reply header. The same seed gives the same bytes.
+std::vector<uint8_t> SIM_Banner(uint32_t length, uint32_t seed);
+
 void SIM_CoreInit(SIM_CORE* core, const SIM_CONFIG& config);
 // Bytes received at time now_us; what to send in answer is appended to out.
 void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t now_us,
                   std::vector<SIM_SEND>* out);
+// Time passing without input: a vanished handheld's return, noise due at a
+// moment or out of a reset. The port calls it between reads; Feed does too.
+void SIM_CoreTick(SIM_CORE* core, uint64_t now_us, std::vector<SIM_SEND>* out);
 uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address);
 void SIM_CoreErase(SIM_CORE* core);
-// New faults; their counters start again from here.
-void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults);
-// Power cycle: line state and CRC state reset, back in the boot loader,
-// flash and counters kept.
+// New faults; their counters and moments start again from now_us.
+void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults, uint64_t now_us = 0);
+// Out of reset: line state and CRC state reset, back in the boot loader,
+// flash and counters kept; the RESET noise is due on the line.
 void SIM_CoreReset(SIM_CORE* core);
+// Switched off: hears and says nothing, keeps its flash. Switched on: out of
+// reset, as after the vanish fault.
+void SIM_CorePowerOff(SIM_CORE* core);
+void SIM_CorePowerOn(SIM_CORE* core);
 // Writes the written pages as S3 records, lines of only 0xFF left out.
 bool SIM_WriteFlashSrec(const SIM_CORE* core, const char* path);
 std::string SIM_Summary(const SIM_CORE* core);
@@ -164,7 +213,9 @@ SIM* SIM_Create(const SIM_CONFIG& config);
 bool SIM_Start(SIM* sim, const char* port);
 void SIM_Stop(SIM* sim);
 void SIM_Destroy(SIM* sim);
-void SIM_SetFaults(SIM* sim, const SIM_FAULTS& faults); // as SIM_CoreSetFaults
+void SIM_SetFaults(SIM* sim, const SIM_FAULTS& faults); // as SIM_CoreSetFaults, from now
+void SIM_PowerOff(SIM* sim);
+void SIM_PowerOn(SIM* sim); // the RESET noise goes out within a read time-out
 std::vector<SIM_REQUEST> SIM_GetRequests(SIM* sim);
 uint32_t SIM_CountRequests(SIM* sim, uint8_t command);
 void SIM_ClearRequests(SIM* sim);
@@ -174,3 +225,5 @@ uint8_t SIM_ReadFlash(SIM* sim, uint32_t address);
 SIM_CORE SIM_Snapshot(SIM* sim);
 // Microseconds since the last byte was received or sent.
 uint64_t SIM_IdleMicros(SIM* sim);
+// The simulator's clock, which times the requests and SIM_STATS::last_fault_us.
+uint64_t SIM_NowMicros();

@@ -81,36 +81,78 @@ uint16_t CrcOverFlash(const SIM_CORE* core, uint16_t reg, uint32_t start, uint32
     return reg;
 }
 
+// A fault acted on the line at now_us (a clock that starts at 0 still counts).
+void Fault(SIM_CORE* core, uint64_t now_us) {
+    core->stats.last_fault_us = now_us == 0 ? 1 : now_us;
+}
+
+void PutNoise(SIM_CORE* core, const SIM_NOISE& noise, std::vector<uint8_t>* out, size_t at) {
+    out->insert(out->begin() + static_cast<std::ptrdiff_t>(at), noise.bytes.begin(),
+                noise.bytes.end());
+    ++core->stats.noise_events;
+    core->stats.noise_bytes += static_cast<uint32_t>(noise.bytes.size());
+}
+
 // One answer being put together: acknowledges and frames with the faults applied.
 struct Answer {
     SIM_CORE* core;
+    uint64_t now_us;
+    uint8_t command; // of the request being answered
+    uint32_t seq;    // its number among the requests of that command
+    uint32_t frames; // reply frames put together so far
     std::vector<uint8_t> bytes;
 
+    bool Hits(const SIM_NOISE& n, SIM_NOISE_AT at) const {
+        return n.at == at && n.command == command && n.nth == seq;
+    }
+
     void Ack() {
-        const uint32_t seq = ++core->ack_seq;
-        if (InRange(seq, core->config.faults.drop_ack, core->config.faults.drop_ack_count)) {
+        const uint32_t seq_all = ++core->ack_seq;
+        if (InRange(seq_all, core->config.faults.drop_ack, core->config.faults.drop_ack_count)) {
             ++core->stats.acks_dropped;
+            Fault(core, now_us);
             return;
+        }
+        for (const SIM_NOISE& n : core->config.faults.noise) {
+            if (Hits(n, SIM_NOISE_AT::BEFORE_ACK)) {
+                PutNoise(core, n, &bytes, bytes.size());
+                Fault(core, now_us);
+            }
         }
         bytes.push_back(SIM_ACK);
         ++core->stats.acks_sent;
         core->log.back().acknowledged = true;
     }
 
-    void Frame(uint8_t command, const std::vector<uint8_t>& payload, bool trim_end = false) {
+    void Frame(uint8_t reply_command, const std::vector<uint8_t>& payload, bool trim_end = false) {
         const SIM_FAULTS& f = core->config.faults;
-        const uint32_t seq = ++core->reply_seq;
-        if (f.garbage_every || (f.garbage_reply != 0 && seq == f.garbage_reply)) {
+        const uint32_t seq_all = ++core->reply_seq;
+        if (f.garbage_every || (f.garbage_reply != 0 && seq_all == f.garbage_reply)) {
             bytes.insert(bytes.end(), f.garbage_count, f.garbage_byte);
+            Fault(core, now_us);
         }
         std::vector<uint8_t> frame =
-            SIM_EncodeFrame(SIM_CTRL_REPLY, command, payload.data(), payload.size());
-        if (f.bad_checksum_every || (f.bad_checksum_reply != 0 && seq == f.bad_checksum_reply)) {
+            SIM_EncodeFrame(SIM_CTRL_REPLY, reply_command, payload.data(), payload.size());
+        if (f.bad_checksum_every ||
+            (f.bad_checksum_reply != 0 && seq_all == f.bad_checksum_reply)) {
             frame[frame.size() - 2] ^= 0x01;
+            Fault(core, now_us);
         }
         if (trim_end) {
             frame.pop_back();
         }
+        // Noise goes with the first frame of an answer: the reply, or the
+        // first of a refusal's error frames.
+        for (const SIM_NOISE& n : f.noise) {
+            if (frames == 0 && Hits(n, SIM_NOISE_AT::BEFORE_REPLY)) {
+                PutNoise(core, n, &bytes, bytes.size());
+                Fault(core, now_us);
+            } else if (frames == 0 && Hits(n, SIM_NOISE_AT::INSIDE_REPLY)) {
+                PutNoise(core, n, &frame, std::min<size_t>(n.offset, frame.size()));
+                Fault(core, now_us);
+            }
+        }
+        ++frames;
         bytes.insert(bytes.end(), frame.begin(), frame.end());
         ++core->stats.replies_sent;
     }
@@ -136,10 +178,11 @@ std::vector<uint8_t> IdentifyPayload(const SIM_CONFIG& c) {
     return p;
 }
 
-std::vector<uint8_t> BlankReply(const SIM_CORE* core) {
+std::vector<uint8_t> BlankReply(SIM_CORE* core, uint64_t now_us) {
     std::vector<uint8_t> p;
     const SIM_FAULTS& f = core->config.faults;
     if (f.not_blank) {
+        Fault(core, now_us);
         PutLe32(&p, f.not_blank_address);
         PutLe32(&p, f.not_blank_value);
         return p;
@@ -164,6 +207,9 @@ void CrcReply(SIM_CORE* core, Answer* answer) {
     core->stats.last_crc = crc;
     uint8_t bytes[2];
     LE_Write16(bytes, crc);
+    if (core->config.faults.wrong_crc) {
+        Fault(core, answer->now_us);
+    }
     answer->Frame(SIM_CMD_GET_CRC, {0x00, bytes[0], bytes[1]});
 }
 
@@ -177,12 +223,13 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     request.first_us = first_us;
     core->log.push_back(std::move(request));
     ++core->stats.requests;
+    const uint32_t seq = command < core->request_seq.size() ? ++core->request_seq[command] : 0;
 
     const SIM_FAULTS& f = core->config.faults;
     if (f.silent || core->in_application) {
         return true;
     }
-    Answer answer{core, {}};
+    Answer answer{core, now_us, command, seq, 0, {}};
     bool reachable = true;
     switch (command) {
     case SIM_CMD_IDENTIFY:
@@ -192,19 +239,20 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         ++core->stats.clears;
         SIM_CoreErase(core);
         answer.Ack();
-        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core));
+        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core, now_us));
         break;
     case SIM_CMD_BLANK_CHECK:
         answer.Ack();
-        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core));
+        answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core, now_us));
         break;
     case SIM_CMD_PROGRAM: {
         ++core->stats.program_requests;
-        const uint32_t seq = ++core->program_seq;
-        if (length < 4 || InRange(seq, f.nak_block, f.nak_count)) {
+        const uint32_t block = ++core->program_seq;
+        if (length < 4 || InRange(block, f.nak_block, f.nak_count)) {
             // Refused: error frames instead of the acknowledge, each naming
             // the block's address and the flash word found there.
             ++core->stats.naks;
+            Fault(core, now_us);
             const uint32_t address = length >= 4 ? LE_Read32(data) : 0;
             std::vector<uint8_t> p;
             PutLe32(&p, f.nak_address_set ? f.nak_address : address);
@@ -216,7 +264,8 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         }
         WriteFlash(core, LE_Read32(data), data + 4, length - 4);
         answer.Ack();
-        if (!core->vanish_done && f.vanish_after_blocks != 0 && seq >= f.vanish_after_blocks) {
+        if (!core->vanish_done && f.vanish_after_blocks != 0 && block >= f.vanish_after_blocks) {
+            Fault(core, now_us);
             core->vanish_done = true;
             core->vanished = true;
             core->vanish_until_us = now_us + static_cast<uint64_t>(f.vanish_ms) * 1000;
@@ -293,28 +342,115 @@ std::vector<uint8_t> SIM_EncodeRequest(uint8_t command, const std::vector<uint8_
     return SIM_EncodeFrame(0x00, command, data.data(), data.size());
 }
 
+std::vector<uint8_t> SIM_Banner(uint32_t length, uint32_t seed) {
+    static const char* const kLines[] = {
+        "Tidewell boot loader 2.4\r\n", "hw rev C, flash 2048k\r\n", "checking flash... ", "ok\r\n",
+        "hold button for menu\r\n",     "ch 0 115200 8O1\r\n",
+    };
+    // Glitches among the text; never 0x80.
+    static const uint8_t kGlitches[] = {SIM_ACK, SIM_END, 0x00, 0xFF};
+    uint32_t state = seed == 0 ? 0x9E3779B9u : seed;
+    auto next = [&state] { // xorshift32: the same on every platform
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    // From three bytes on, the three frame bytes go in at chosen places.
+    const uint32_t text_length = length >= 3 ? length - 3 : length;
+    std::vector<uint8_t> banner;
+    const char* line = kLines[next() % 6];
+    while (banner.size() < text_length) {
+        if (*line == '\0') {
+            line = kLines[next() % 6];
+        }
+        const uint8_t c = static_cast<uint8_t>(*line++);
+        banner.push_back(next() % 12 == 0 ? kGlitches[next() % 4] : c);
+    }
+    if (length >= 3) {
+        for (uint8_t b : {SIM_START, SIM_ACK, SIM_END}) {
+            const size_t at = next() % (banner.size() + 1);
+            banner.insert(banner.begin() + static_cast<std::ptrdiff_t>(at), b);
+        }
+    }
+    return banner;
+}
+
 void SIM_CoreInit(SIM_CORE* core, const SIM_CONFIG& config) {
     *core = SIM_CORE();
+    SIM_CoreSetFaults(core, config.faults);
     core->config = config;
+    if (config.power == SIM_POWER::POWER_UP) {
+        SIM_CoreReset(core);
+    } else if (config.power == SIM_POWER::OFF) {
+        SIM_CorePowerOff(core);
+    }
 }
 
 void SIM_CoreErase(SIM_CORE* core) {
     core->flash.clear();
 }
 
-void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults) {
+void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults, uint64_t now_us) {
     core->config.faults = faults;
     core->ack_seq = 0;
     core->reply_seq = 0;
     core->program_seq = 0;
+    core->request_seq.fill(0);
+    core->faults_set_us = now_us;
+    core->noise_done.assign(faults.noise.size(), false);
     core->vanish_done = false;
-    core->vanished = false;
+    // A switched-off handheld stays off; one gone for a time is back.
+    core->vanished = core->switched_off;
 }
 
 void SIM_CoreReset(SIM_CORE* core) {
     core->rx.clear();
     core->crc_reg = 0xFFFF;
     core->in_application = false;
+    for (const SIM_NOISE& n : core->config.faults.noise) {
+        if (n.at == SIM_NOISE_AT::RESET) {
+            PutNoise(core, n, &core->unsolicited, core->unsolicited.size());
+        }
+    }
+}
+
+void SIM_CorePowerOff(SIM_CORE* core) {
+    core->vanished = true;
+    core->switched_off = true;
+    core->rx.clear();
+    core->unsolicited.clear();
+}
+
+void SIM_CorePowerOn(SIM_CORE* core) {
+    core->vanished = false;
+    core->switched_off = false;
+    SIM_CoreReset(core);
+    ++core->stats.power_cycles;
+}
+
+void SIM_CoreTick(SIM_CORE* core, uint64_t now_us, std::vector<SIM_SEND>* out) {
+    if (core->vanished && !core->switched_off && now_us >= core->vanish_until_us) {
+        SIM_CorePowerOn(core);
+        Fault(core, now_us);
+    }
+    if (core->vanished) {
+        return; // nobody there to put anything on the line
+    }
+    const std::vector<SIM_NOISE>& noise = core->config.faults.noise;
+    for (size_t i = 0; i < noise.size(); ++i) {
+        const uint64_t due = core->faults_set_us + static_cast<uint64_t>(noise[i].after_ms) * 1000;
+        if (noise[i].at == SIM_NOISE_AT::MOMENT && !core->noise_done[i] && now_us >= due) {
+            core->noise_done[i] = true;
+            PutNoise(core, noise[i], &core->unsolicited, core->unsolicited.size());
+        }
+    }
+    if (!core->unsolicited.empty()) {
+        Fault(core, now_us);
+        SIM_SEND send;
+        send.bytes.swap(core->unsolicited);
+        out->push_back(std::move(send));
+    }
 }
 
 uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address) {
@@ -325,13 +461,9 @@ uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address) {
 
 void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t now_us,
                   std::vector<SIM_SEND>* out) {
+    SIM_CoreTick(core, now_us, out);
     if (core->vanished) {
-        if (now_us < core->vanish_until_us) {
-            return; // nobody there: the bytes are lost
-        }
-        core->vanished = false;
-        SIM_CoreReset(core);
-        ++core->stats.power_cycles;
+        return; // nobody there: the bytes are lost
     }
     // Bytes held from earlier feeds came at rx_first_us, the new ones now.
     const size_t held = core->rx.size();
@@ -427,11 +559,12 @@ std::string SIM_Summary(const SIM_CORE* core) {
                   "requests %u: identify %u, clear %u, program %u, make valid %u, blank check %u, "
                   "get CRC %u, start application %u, unknown %u\n"
                   "bad frames %u, junk bytes %u, acks sent %u, acks dropped %u, replies %u, "
-                  "refused blocks %u, power cycles %u\n"
+                  "refused blocks %u, power cycles %u, noise %u (%u bytes)\n"
                   "bytes programmed %llu, flash pages %u, last CRC 0x%04X\n",
                   s.requests, per_command[0], per_command[1], per_command[2], per_command[3],
                   per_command[4], per_command[5], per_command[7], s.unknown, s.bad_frames,
                   s.junk_bytes, s.acks_sent, s.acks_dropped, s.replies_sent, s.naks, s.power_cycles,
+                  s.noise_events, s.noise_bytes,
                   static_cast<unsigned long long>(s.bytes_programmed),
                   static_cast<unsigned>(core->flash.size()), s.last_crc);
     return text;

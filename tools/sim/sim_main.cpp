@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -45,6 +46,15 @@ void Usage() {
               "  --not-blank [A:V]     clear and blank check report address A holding V\n"
               "  --vanish N:MS         after N program requests, gone for MS ms, then reset\n"
               "  --slow MS             wait MS ms before every answer\n"
+              "line noise (a banner is boot text holding 0x68, 0x90 and 0x16):\n"
+              "  --glitch-at-reset B   byte B (0x00 for a break, 0xFF) as the handheld comes out\n"
+              "                        of reset: at the start (or as --power-on-after switches\n"
+              "                        it on) and after --vanish\n"
+              "  --banner-at-reset N   an N-byte boot banner at the same moments\n"
+              "  --power-on-after MS   switched off at the start, switched on after MS ms\n"
+              "  --banner-at MS:N      an N-byte banner MS ms after the start\n"
+              "  --stray-ack N[:B]     byte B (0x00) ahead of the N-th program acknowledge\n"
+              "  --stray-reply C:N[:B] byte B (0x00) ahead of the reply to the N-th request C\n"
               "running and results:\n"
               "  --idle-exit MS        end after MS ms without line traffic\n"
               "  --exit-on-start       end after the start-application request\n"
@@ -94,6 +104,7 @@ int main(int argc, char** argv) {
     const char* log_path = nullptr;
     uint32_t idle_exit_ms = 0;
     uint32_t max_ms = 0;
+    uint32_t power_on_ms = 0;
     bool exit_on_start = false;
 
     for (int i = 1; i < argc; ++i) {
@@ -170,6 +181,38 @@ int main(int argc, char** argv) {
             Pair(need(), &f.vanish_after_blocks, &f.vanish_ms);
         } else if (a == "--slow") {
             f.reply_delay_ms = Number(need());
+        } else if (a == "--glitch-at-reset" || a == "--banner-at-reset") {
+            const uint32_t value = Number(need());
+            SIM_NOISE n;
+            n.bytes = a == "--glitch-at-reset" ? std::vector<uint8_t>{static_cast<uint8_t>(value)}
+                                               : SIM_Banner(value, value);
+            f.noise.push_back(n);
+            if (config.power == SIM_POWER::ON) {
+                config.power = SIM_POWER::POWER_UP;
+            }
+        } else if (a == "--power-on-after") {
+            power_on_ms = Number(need());
+            config.power = SIM_POWER::OFF;
+        } else if (a == "--banner-at") {
+            SIM_NOISE n;
+            n.at = SIM_NOISE_AT::MOMENT;
+            uint32_t length = 0;
+            Pair(need(), &n.after_ms, &length);
+            n.bytes = SIM_Banner(length, length);
+            f.noise.push_back(n);
+        } else if (a == "--stray-ack" || a == "--stray-reply") {
+            const char* text = need();
+            SIM_NOISE n;
+            n.at = a == "--stray-ack" ? SIM_NOISE_AT::BEFORE_ACK : SIM_NOISE_AT::BEFORE_REPLY;
+            n.command = SIM_CMD_PROGRAM;
+            if (n.at == SIM_NOISE_AT::BEFORE_REPLY) {
+                n.command = static_cast<uint8_t>(Number(text));
+                text = std::strchr(text, ':') != nullptr ? std::strchr(text, ':') + 1 : "1";
+            }
+            uint32_t byte = 0;
+            Pair(text, &n.nth, &byte);
+            n.bytes = {static_cast<uint8_t>(byte)};
+            f.noise.push_back(n);
         } else if (a == "--idle-exit") {
             idle_exit_ms = Number(need());
         } else if (a == "--exit-on-start") {
@@ -207,8 +250,13 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const DWORD started = GetTickCount();
+    bool off = config.power == SIM_POWER::OFF;
     while (!g_quit.load()) {
         Sleep(20);
+        if (off && GetTickCount() - started >= power_on_ms) {
+            SIM_PowerOn(sim);
+            off = false;
+        }
         if (idle_exit_ms != 0 && SIM_IdleMicros(sim) / 1000 >= idle_exit_ms) {
             break;
         }

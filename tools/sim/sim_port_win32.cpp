@@ -130,6 +130,16 @@ DWORD WINAPI Thread(LPVOID arg) {
             COMSTAT stat = {};
             const bool port_ok = ClearCommError(sim->port, &errors, &stat) != FALSE;
             Sleep(port_ok ? kEmptyReadPauseMs : kGoneCablePauseMs);
+            // A quiet line still sees the handheld come back from a reset
+            // and noise due at a moment.
+            out.clear();
+            const uint64_t now = NowMicros();
+            EnterCriticalSection(&sim->lock);
+            SIM_CoreTick(&sim->core, now, &out);
+            LeaveCriticalSection(&sim->lock);
+            for (const SIM_SEND& send : out) {
+                Send(sim, send, now);
+            }
             continue;
         }
         DWORD errors = 0;
@@ -176,6 +186,7 @@ SIM* SIM_Create(const SIM_CONFIG& config) {
     SIM* sim = new SIM;
     InitializeCriticalSection(&sim->lock);
     SIM_CoreInit(&sim->core, config);
+    sim->core.faults_set_us = NowMicros();
     sim->last_activity_us.store(NowMicros());
     return sim;
 }
@@ -259,7 +270,20 @@ void SIM_Destroy(SIM* sim) {
 
 void SIM_SetFaults(SIM* sim, const SIM_FAULTS& faults) {
     EnterCriticalSection(&sim->lock);
-    SIM_CoreSetFaults(&sim->core, faults);
+    SIM_CoreSetFaults(&sim->core, faults, NowMicros());
+    LeaveCriticalSection(&sim->lock);
+}
+
+void SIM_PowerOff(SIM* sim) {
+    EnterCriticalSection(&sim->lock);
+    SIM_CorePowerOff(&sim->core);
+    LeaveCriticalSection(&sim->lock);
+}
+
+void SIM_PowerOn(SIM* sim) {
+    // The noise goes out at the thread's next pass, within one read time-out.
+    EnterCriticalSection(&sim->lock);
+    SIM_CorePowerOn(&sim->core);
     LeaveCriticalSection(&sim->lock);
 }
 
@@ -309,4 +333,8 @@ SIM_CORE SIM_Snapshot(SIM* sim) {
 
 uint64_t SIM_IdleMicros(SIM* sim) {
     return NowMicros() - sim->last_activity_us.load();
+}
+
+uint64_t SIM_NowMicros() {
+    return NowMicros();
 }
