@@ -12,7 +12,8 @@
 // after a cancel no further job goes out and the update returns promptly.
 // Noise alone never fails an update, and no run ends later than 30 s after
 // its last fault.
-//   campaign_tests.exe [runs] [seed]   (or TW_CAMPAIGN_RUNS, TW_CAMPAIGN_SEED)
+//   campaign_tests.exe [runs] [seed]   (or TW_CAMPAIGN_RUNS, TW_CAMPAIGN_SEED;
+//   TW_CAMPAIGN_ONLY=N replays run N of them alone)
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -48,6 +49,8 @@ using CLOCK = std::chrono::steady_clock;
 
 uint32_t g_runs = 30;
 uint32_t g_seed = 20240611;
+// Only this run of the seed's sequence (0: all of them).
+uint32_t g_only = 0;
 
 // Longest a run may take: a clear whose reply never comes waits 60 s, a CRC
 // reply 30 s; nothing may wait longer than that and the retries around it.
@@ -167,8 +170,16 @@ PLAN Draw(std::mt19937& rng) {
             return NeededFlow(x) != AT_CONNECT && NeededFlow(k) != AT_CONNECT &&
                    (NeededFlow(x) != NeededFlow(k) || NeededFlow(k) == AT_POWER_UP);
         });
+        // A stray 0x90 taken for an acknowledge puts the link a block behind
+        // and a lost acknowledge later puts it back: the line then reads
+        // exactly as one in step, which a stop-and-wait link without
+        // sequence numbers cannot tell (the CRC compared after make valid
+        // still does). The two are not drawn together.
+        const KIND cancels = k == FALSE_ACK ? LOST_ACK : k == LOST_ACK ? FALSE_ACK : k;
+        const bool cancelling = cancels != k && std::find(plan.kinds.begin(), plan.kinds.end(),
+                                                          cancels) != plan.kinds.end();
         if (std::find(plan.kinds.begin(), plan.kinds.end(), k) == plan.kinds.end() &&
-            !(user && has_user) && !clash) {
+            !(user && has_user) && !clash && !cancelling) {
             plan.kinds.push_back(k);
             plan.flow = std::max(plan.flow, NeededFlow(k));
         }
@@ -853,6 +864,9 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
     uint32_t lost_starts = 0; // fresh starts in a row that found no target
     for (uint32_t run = 1; run <= g_runs; ++run) {
         const PLAN plan = Draw(rng);
+        if (g_only != 0 && run != g_only) {
+            continue; // drawn all the same, so the one run replays as it ran
+        }
         std::printf("run %3u: %-70s", run, plan.text.c_str());
         std::fflush(stdout);
         SIM* sim = FreshStart(&plan);
@@ -975,6 +989,9 @@ int main(int argc, char** argv) {
     }
     if (const char* env = std::getenv("TW_CAMPAIGN_SEED")) {
         g_seed = static_cast<uint32_t>(std::strtoul(env, nullptr, 10));
+    }
+    if (const char* env = std::getenv("TW_CAMPAIGN_ONLY")) {
+        g_only = static_cast<uint32_t>(std::strtoul(env, nullptr, 10));
     }
     if (argc > 1) {
         g_runs = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
