@@ -39,7 +39,7 @@ uint32_t MillisLeft(Clock::time_point deadline) {
 // The line as the operations see it: the bytes held back, then the port.
 // Worker thread only.
 struct LINE {
-    uint8_t held[FRAME_REST_HEADER_SIZE];
+    uint8_t held[FRAME_HEADER_SIZE];
     uint32_t held_count;
     uint32_t taken; // from the port, in all
     // A header was cut short in the running operation: the line has been
@@ -68,7 +68,7 @@ uint32_t Take(uint8_t* out, uint32_t count, uint32_t timeout_ms) {
     return got;
 }
 
-// Puts bytes back ahead of what is still held. Only the rest of a header,
+// Puts bytes back ahead of what is still held. Only a header or its rest,
 // taken right after the held bytes ran out, is ever given back, so it fits.
 void GiveBack(const uint8_t* bytes, uint32_t count) {
     std::memmove(g_line.held + count, g_line.held, g_line.held_count);
@@ -100,6 +100,16 @@ Header GatherHeader(uint8_t* header) {
         return Header::kCut;
     }
     return Header::kNotAReply;
+}
+
+// Whether a reply's header comes next; its bytes stay held for the receive
+// that reads it.
+bool ReplyComesNext() {
+    uint8_t header[FRAME_HEADER_SIZE];
+    const uint32_t got = Take(header, FRAME_HEADER_SIZE, FRAME_REST_TIMEOUT_MS);
+    GiveBack(header, got);
+    return got == FRAME_HEADER_SIZE && header[FRAME_START_AT] == FRAME_START &&
+           PlausibleHeader(header);
 }
 
 // Payload and trailer of a frame whose header is in; false when they did not
@@ -216,12 +226,20 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         if (byte == FRAME_ACK) {
             // After noise a 0x90 may be one of its bytes (a banner as the
             // target resets, with the block lost): a real acknowledge is
-            // followed by silence until the next request, noise goes on.
+            // followed by silence, or by the reply of a command that has one;
+            // noise goes on with other bytes. Two acknowledges for one
+            // request mean the link has fallen a request behind.
             uint8_t next = 0;
             if (!noisy || Take(&next, 1, FRAME_NOISY_ACK_QUIET_MS) < 1) {
                 return FRAME_OK;
             }
             GiveBack(&next, 1);
+            if (next == FRAME_ACK) {
+                return FRAME_FAILED;
+            }
+            if (next == FRAME_START && ReplyComesNext()) {
+                return FRAME_OK;
+            }
             continue;
         }
         if (Clock::now() >= deadline) {

@@ -284,8 +284,9 @@ TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
     HARNESS_RestartWorker();
     ConnectPeer(Connected([reply](uint8_t command, const Bytes&) {
         if (command == 1) {
-            return std::vector<PEER_SEND>{{0, Cat({0x00, 0x68}, {0x90})},
-                                          {50, Cat({0xFF}, Reply(4, {}))}};
+            // The reply once the flash is erased, a moment after.
+            return std::vector<PEER_SEND>{{0, Cat({0x00, 0xFF}, {0x90})},
+                                          {200, Cat({0xFF}, Reply(4, {}))}};
         }
         return std::vector<PEER_SEND>{{0, {0x90}}};
     }));

@@ -101,8 +101,8 @@ inline void ReceiveRest(Line& line) {
 
 // byte_read: whether the output was written; byte: its last value. Bytes
 // that start neither an acknowledge nor a reply's header are skipped, and
-// after them a 0x90 counts only with nothing behind it; two whole frames
-// instead of the acknowledge fail it.
+// after them a 0x90 counts only with nothing or a reply's header behind it;
+// two whole frames instead of the acknowledge fail it.
 inline int32_t ReadAck(Line& line, bool* byte_read, uint8_t* byte) {
     int frames = 0;
     bool noisy = false;
@@ -110,8 +110,15 @@ inline int32_t ReadAck(Line& line, bool* byte_read, uint8_t* byte) {
         *byte_read = true;
         *byte = *line.At(line.next - 1);
         if (*byte == 0x90) {
-            // After noise, a 0x90 with more bytes behind it was part of it.
+            // After noise, a 0x90 with more bytes behind it was part of it,
+            // unless they start a reply's header.
             if (!noisy || line.Peek(1) == 0) {
+                return 0;
+            }
+            if (*line.At(line.next) == 0x90) {
+                return 1; // two for one request: a request behind
+            }
+            if (*line.At(line.next) == 0x68 && line.Peek(7) == 7 && Plausible(line.At(line.next))) {
                 return 0;
             }
             continue;
