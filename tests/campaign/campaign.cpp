@@ -170,14 +170,17 @@ PLAN Draw(std::mt19937& rng) {
             return NeededFlow(x) != AT_CONNECT && NeededFlow(k) != AT_CONNECT &&
                    (NeededFlow(x) != NeededFlow(k) || NeededFlow(k) == AT_POWER_UP);
         });
-        // A stray 0x90 taken for an acknowledge puts the link a block behind
-        // and a lost acknowledge later puts it back: the line then reads
-        // exactly as one in step, which a stop-and-wait link without
+        // A stray 0x90 taken for an acknowledge puts the link a block behind;
+        // a lost acknowledge later, or a refusal whose error frame then
+        // stands ahead of the next acknowledge, puts it back. The line then
+        // reads exactly as one in step, which a stop-and-wait link without
         // sequence numbers cannot tell (the CRC compared after make valid
-        // still does). The two are not drawn together.
-        const KIND cancels = k == FALSE_ACK ? LOST_ACK : k == LOST_ACK ? FALSE_ACK : k;
-        const bool cancelling = cancels != k && std::find(plan.kinds.begin(), plan.kinds.end(),
-                                                          cancels) != plan.kinds.end();
+        // still does). Those are not drawn together.
+        const auto has = [&plan](KIND x) {
+            return std::find(plan.kinds.begin(), plan.kinds.end(), x) != plan.kinds.end();
+        };
+        const bool cancelling = (k == FALSE_ACK && (has(LOST_ACK) || has(NAK))) ||
+                                ((k == LOST_ACK || k == NAK) && has(FALSE_ACK));
         if (std::find(plan.kinds.begin(), plan.kinds.end(), k) == plan.kinds.end() &&
             !(user && has_user) && !clash && !cancelling) {
             plan.kinds.push_back(k);
