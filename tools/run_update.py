@@ -169,7 +169,7 @@ def start_and_follow(session, timeout_s):
     return status if shown == "shown" else ""
 
 
-def run(build, timeout_s):
+def run(build, timeout_s, sim_args=()):
     build = os.path.abspath(build)
     s = Session(build)
     flash = os.path.join(s.work, "flash.s19")
@@ -187,7 +187,7 @@ def run(build, timeout_s):
         sim = s.wine_bg("sim.log", os.path.join(build, "tools", "sim", "tidewell_sim.exe"),
                         "--port", "COM10", "--silent-after-start", "--exit-on-start",
                         "--max-time", str(timeout_s * 1000),
-                        "--summary", winpath(summary), "--flash", winpath(flash))
+                        "--summary", winpath(summary), "--flash", winpath(flash), *sim_args)
         updater = s.wine_bg("updater.log", os.path.join(build, "app", "TidewellUpdater.exe"))
         r = s.drive("wait-window", "60000", "text", "0",
                     "wait-prefix", "1002", "Connection to target established", "60000",
@@ -217,7 +217,7 @@ def run(build, timeout_s):
             pass
         with open(os.path.join(s.work, "sim.log")) as f:
             for line in f:
-                if line.startswith(("requests", "bytes")):
+                if line.startswith(("requests", "bad frames", "bytes")):
                     say("Simulated handheld: " + line.strip())
         ok = final == SUCCESS_TEXT and kept
         if os.path.exists(flash):
@@ -247,6 +247,9 @@ def main():
     parser.add_argument("--build", help="build folder holding the programs")
     parser.add_argument("--check-flash", metavar="FLASH", help="compare a flash dump only")
     parser.add_argument("--timeout", type=int, default=600, help="seconds for the update")
+    parser.add_argument("--sim-arg", action="append", default=[], metavar="ARG",
+                        help="one more argument for the simulated handheld, e.g. its line "
+                             "noise: --sim-arg=--banner-at-reset --sim-arg=40")
     args = parser.parse_args()
     if args.check_flash:
         ok, text = check_flash(args.check_flash)
@@ -261,7 +264,7 @@ def main():
     # Ending by a signal still cleans up (the run's finally clause).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     signal.signal(signal.SIGHUP, lambda *_: sys.exit(129))
-    return run(args.build, args.timeout)
+    return run(args.build, args.timeout, args.sim_arg)
 
 
 if __name__ == "__main__":
