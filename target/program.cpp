@@ -184,17 +184,19 @@ void TARGET_Program() {
     TARGET_SetLastCRC(TARGET_NO_CRC);
     IMAGE* image = JOB_Image.load(std::memory_order_acquire);
     WALK walk = {};
-    if (!WalkImage(image, reply, &walk)) {
-        JOB_ErrorAddress.store(0, std::memory_order_relaxed);
-        JOB_ErrorValue.store(0, std::memory_order_relaxed);
-        WORKER_EndJob(JOB_TARGET_ERROR);
-        return;
+    uint8_t status = JOB_TARGET_ERROR;
+    const bool walked = WalkImage(image, reply, &walk);
+    if (walked) {
+        status = FlushLastBlock(reply, walk);
     }
-    uint8_t status = FlushLastBlock(reply, walk);
     // Every block was acknowledged in step only if nothing follows the last
     // acknowledge: one read a block late (a stray 0x90 ahead of an
     // acknowledge) leaves the real one on the line.
-    if (status == JOB_OK && FRAME_Drain(TARGET_PortIdentifyTimeout()) != 0) {
+    const bool in_step =
+        walked && (status != JOB_OK || FRAME_Drain(TARGET_PortIdentifyTimeout()) == 0);
+    if (!in_step) {
+        // No image, no lock in time, or a byte where none was due: no
+        // target address or value to report.
         JOB_ErrorAddress.store(0, std::memory_order_relaxed);
         JOB_ErrorValue.store(0, std::memory_order_relaxed);
         status = JOB_TARGET_ERROR;
