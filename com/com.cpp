@@ -773,6 +773,18 @@ uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
     return received;
 }
 
+uint64_t COM_Micros() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<uint64_t>(c.QuadPart / frequency * 1000000 +
+                                 c.QuadPart % frequency * 1000000 / frequency);
+}
+
 void COM_GetConfig(COM_CONFIG* out) {
     Guard guard;
     *out = g_config;

@@ -52,6 +52,10 @@ int32_t COM_ChangeBaudrate();
 int32_t COM_EnsureInit();
 void COM_Write(const uint8_t* bytes, uint32_t length);
 uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms);
+// Microseconds on a steady clock, the one that read time-outs run on: the
+// link layer times its deadlines and round trips by it, so that a line and
+// its waits keep the same time.
+uint64_t COM_Micros();
 void COM_GetConfig(COM_CONFIG* out);
 int32_t COM_SetConfig(const COM_CONFIG* config);
 int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]);

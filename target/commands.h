@@ -54,11 +54,9 @@ constexpr uint32_t ERASE_FAIL_SIZE = ERASE_FAIL_VALUE_AT + LE32_SIZE;
 constexpr uint32_t CRC_REPLY_VALUE_AT = 1;
 constexpr uint32_t CRC_REPLY_SIZE = CRC_REPLY_VALUE_AT + LE16_SIZE;
 
-// Identify time-out in ms for a baud rate (0 counts as IDENTIFY_SLOW_BAUD).
+// Identify time-out in ms for a baud rate (0 counts as IDENTIFY_SLOW_BAUD). On
+// a slow link the wait grows beyond it (LINK_PromptWaitMs).
 constexpr uint32_t TARGET_IdentifyTimeout(uint32_t baud_rate) {
     return IDENTIFY_TIMEOUT_BAUD_MS / (baud_rate == 0 ? IDENTIFY_SLOW_BAUD : baud_rate) +
            IDENTIFY_TIMEOUT_MARGIN_MS;
 }
-// The same at the port's baud rate now: also how long the line must stay
-// quiet to count as in step.
-uint32_t TARGET_PortIdentifyTimeout();

@@ -4,36 +4,47 @@
 // byte or a banner on it, and a reply can be cut by noise. So every receive
 // can fall back into step by itself:
 // - A reply's start is hunted for: bytes that cannot begin a frame are noise
-//   and are skipped, within the caller's wait for the reply.
+//   and are skipped, until the caller's own deadline (a clear's reply comes
+//   after an erase of seconds, with the line quiet meanwhile).
 // - A header that cannot be a reply's (control byte not 0x80, or the two
 //   length bytes unequal) was a stray 0x68; the hunt goes on from the byte
-//   after it, so a reply right behind the stray byte is still found.
+//   after it, so a reply right behind the stray byte is still found. The six
+//   bytes after a 0x68 follow it at once: they are waited for one prompt
+//   wait (the identify time-out on this link), not a second.
 // - Once a plausible header is in, the rest of the frame is read to its end
 //   (by the length byte) within FRAME_REST_TIMEOUT_MS, not the caller's long
 //   wait; a fault in it fails the receive, as the rules say.
 // - The acknowledge wait skips bytes that can start neither an acknowledge
-//   nor a frame.
+//   nor a frame. On a line that keeps to its baud rate, a 0x90 that arrives
+//   before the request could have crossed the line, with more bytes behind
+//   it, is noise too (a banner as the target resets, taking the request
+//   with it); alone, it shows the line is faster than its rate after all.
 // - An exchange that failed after taking bytes drains the line until it is
 //   quiet, so that the replies it missed are not read by the next one.
 // The bytes a hunt took but gave back (the rest of a header that was not
 // one) are held here for the next read, by whichever operation comes next:
 // a stray 0x68 ahead of an acknowledge may have taken the start of the reply
-// behind it. Only the worker thread uses this layer.
+// behind it. Time is the serial layer's clock. Only the worker thread uses
+// this layer.
 #include "target/frame.h"
 
 #include "com/com.h"
+#include "target/link.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr uint64_t US_PER_MS = 1000;
 
-uint32_t MillisLeft(Clock::time_point deadline) {
+uint64_t Deadline(uint32_t ms) {
+    return COM_Micros() + ms * US_PER_MS;
+}
+
+uint32_t MillisLeft(uint64_t deadline_us) {
     // Rounded up, so that a first read gets the caller's whole time-out.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+    const uint64_t now = COM_Micros();
+    return now >= deadline_us ? 0 : static_cast<uint32_t>((deadline_us - now + 999) / US_PER_MS);
 }
 
 // The line as the operations see it: the bytes held back, then the port.
@@ -42,10 +53,13 @@ struct LINE {
     uint8_t held[FRAME_HEADER_SIZE];
     uint32_t held_count;
     uint32_t taken; // from the port, in all
-    // A header was cut short in the running operation: the line has been
-    // quiet for the rest's wait, so the bytes held back are looked at again
-    // without waiting for it twice.
+    // A header was cut short and no byte has come since: the line has been
+    // quiet for a header's wait, so the bytes held back are looked at again
+    // without waiting for it twice. A byte from the port ends it.
     bool quiet;
+    // The request sent last: when it was handed to the port, and its length.
+    uint64_t sent_us;
+    uint32_t sent_bytes;
 };
 LINE g_line = {};
 
@@ -63,6 +77,7 @@ uint32_t Take(uint8_t* out, uint32_t count, uint32_t timeout_ms) {
     if (got < count && timeout_ms != 0) {
         const uint32_t read = COM_Read(out + got, count - got, timeout_ms);
         g_line.taken += read;
+        g_line.quiet = g_line.quiet && read == 0;
         got += read;
     }
     return got;
@@ -82,34 +97,47 @@ bool PlausibleHeader(const uint8_t* header) {
            header[FRAME_LENGTH_AT] == header[FRAME_LENGTH_AGAIN_AT];
 }
 
-// Outcome of gathering a header after a start byte.
-enum class Header { kPlausible, kNotAReply, kCut };
-
-// The six bytes after a start byte, into header[1..6]. Any outcome but a
-// plausible header gives them back to the hunt.
-Header GatherHeader(uint8_t* header) {
+// The six bytes after a start byte, into header[1..6]; true for a plausible
+// header. Anything else gives them back to the hunt.
+bool GatherHeader(uint8_t* header) {
     header[FRAME_START_AT] = FRAME_START;
     const uint32_t got = Take(header + FRAME_REST_SKIPPED, FRAME_REST_HEADER_SIZE,
-                              g_line.quiet ? 0 : FRAME_REST_TIMEOUT_MS);
+                              g_line.quiet ? 0 : LINK_PromptWaitMs());
     if (got == FRAME_REST_HEADER_SIZE && PlausibleHeader(header)) {
-        return Header::kPlausible;
+        return true;
     }
     GiveBack(header + FRAME_REST_SKIPPED, got);
     if (got < FRAME_REST_HEADER_SIZE) {
         g_line.quiet = true;
-        return Header::kCut;
     }
-    return Header::kNotAReply;
+    return false;
 }
 
 // Whether a reply's header comes next; its bytes stay held for the receive
 // that reads it.
 bool ReplyComesNext() {
     uint8_t header[FRAME_HEADER_SIZE];
-    const uint32_t got = Take(header, FRAME_HEADER_SIZE, FRAME_REST_TIMEOUT_MS);
+    const uint32_t got = Take(header, FRAME_HEADER_SIZE, LINK_PromptWaitMs());
     GiveBack(header, got);
     return got == FRAME_HEADER_SIZE && header[FRAME_START_AT] == FRAME_START &&
            PlausibleHeader(header);
+}
+
+// What follows a 0x90 within the quiet time an acknowledge has behind it:
+// nothing, a reply's header (a command that has a reply), another 0x90, or
+// other bytes. Whatever it is stays held.
+enum class BEHIND { QUIET, REPLY, ACK, NOISE };
+
+BEHIND WhatFollows() {
+    uint8_t next = 0;
+    if (Take(&next, 1, FRAME_NOISY_ACK_QUIET_MS) < 1) {
+        return BEHIND::QUIET;
+    }
+    GiveBack(&next, 1);
+    if (next == FRAME_ACK) {
+        return BEHIND::ACK;
+    }
+    return next == FRAME_START && ReplyComesNext() ? BEHIND::REPLY : BEHIND::NOISE;
 }
 
 // Payload and trailer of a frame whose header is in; false when they did not
@@ -120,20 +148,18 @@ bool TakeRest(uint8_t* payload, uint32_t length) {
 }
 
 // Hunts for a plausible reply header within timeout_ms, into buffer[0..6].
+// Noise does not shorten the wait: a reply that follows a long erase or CRC
+// comes after seconds of quiet, noise or none ahead of it.
 bool HuntHeader(uint8_t* buffer, uint32_t timeout_ms) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const uint64_t deadline = Deadline(timeout_ms);
     // Bytes held back may start a frame whose rest comes after the deadline;
     // noise that never stops must still end the hunt.
-    const Clock::time_point hard_stop = deadline + std::chrono::milliseconds(FRAME_REST_TIMEOUT_MS);
-    // After a header that was not a reply's, the reply was most likely cut by
-    // noise: the line falling quiet then ends the wait, not the long deadline.
-    bool broken = false;
+    const uint64_t hard_stop = deadline + FRAME_REST_TIMEOUT_MS * US_PER_MS;
     for (;;) {
-        if (Clock::now() >= hard_stop) {
+        if (COM_Micros() >= hard_stop) {
             return false;
         }
-        const uint32_t left = MillisLeft(deadline);
-        const uint32_t wait = broken && left > FRAME_REST_TIMEOUT_MS ? FRAME_REST_TIMEOUT_MS : left;
+        const uint32_t wait = MillisLeft(deadline);
         if (g_line.held_count == 0 && wait == 0) {
             return false;
         }
@@ -141,15 +167,22 @@ bool HuntHeader(uint8_t* buffer, uint32_t timeout_ms) {
         if (Take(&byte, 1, wait) < 1) {
             return false;
         }
-        if (byte != FRAME_START) {
-            continue; // noise
-        }
-        const Header header = GatherHeader(buffer);
-        if (header == Header::kPlausible) {
+        if (byte == FRAME_START && GatherHeader(buffer)) {
             return true;
         }
-        broken = broken || header == Header::kNotAReply;
+        // Anything else was noise, or a stray start byte.
     }
+}
+
+// An exchange answered by the reply in buffer. Where nothing but the reply
+// came, the link was slow: the round trip is timed from the first send,
+// since the reply may answer it. After noise it was a retry that was
+// answered, and the time from the last send is the round trip.
+void NoteRoundTrip(const uint8_t* buffer, uint32_t taken_before, uint64_t first_sent_us) {
+    const uint32_t reply_bytes = buffer[FRAME_LENGTH_AT] + FRAME_OVERHEAD;
+    const bool only_the_reply = g_line.taken - taken_before == reply_bytes;
+    const uint64_t from_us = only_the_reply ? first_sent_us : g_line.sent_us;
+    LINK_NoteRoundTrip(g_line.sent_bytes + reply_bytes, COM_Micros() - from_us);
 }
 
 int32_t ReceiveOnLine(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out) {
@@ -193,7 +226,9 @@ void FRAME_Send(uint8_t length, const uint8_t* data, uint8_t command) {
     uint8_t* trailer = frame + FRAME_PAYLOAD_AT + length;
     trailer[FRAME_CHECKSUM_IN_TRAILER] = sum;
     trailer[FRAME_END_IN_TRAILER] = FRAME_END;
-    COM_Write(frame, length + FRAME_OVERHEAD);
+    g_line.sent_bytes = length + FRAME_OVERHEAD;
+    g_line.sent_us = COM_Micros();
+    COM_Write(frame, g_line.sent_bytes);
 }
 
 int32_t FRAME_Receive(uint8_t* buffer, uint32_t timeout_ms, uint32_t* length_out) {
@@ -212,8 +247,11 @@ void FRAME_ReceiveRest(uint8_t* buffer, uint32_t timeout_ms) {
 
 int32_t FRAME_ReadAck(uint8_t* byte_out) {
     BeginOperation();
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(FRAME_ACK_WAIT_LIMIT_MS);
+    const uint64_t deadline = Deadline(FRAME_ACK_WAIT_LIMIT_MS);
+    // Where the line keeps to its rate, the acknowledge comes only once the
+    // request is across it.
+    const uint64_t earliest_us = g_line.sent_us + LINK_EarliestAnswerUs(g_line.sent_bytes);
+    const bool timed = earliest_us != g_line.sent_us;
     uint8_t frame[FRAME_MAX_SIZE];
     int frames = 0;
     bool noisy = false; // this wait has skipped bytes that were no frame
@@ -224,25 +262,37 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         }
         *byte_out = byte;
         if (byte == FRAME_ACK) {
+            const bool early = timed && COM_Micros() < earliest_us;
+            if (!noisy && !early) {
+                return FRAME_OK;
+            }
+            const BEHIND behind = WhatFollows();
+            if (early) {
+                // Too soon to answer this request: a banner's byte as the
+                // target resets and loses it, when more noise follows. Alone,
+                // or with a reply behind it, it answered, and the line is
+                // faster than its rate.
+                if (behind == BEHIND::QUIET || behind == BEHIND::REPLY) {
+                    LINK_NoteEarlyAnswer();
+                    return FRAME_OK;
+                }
+                noisy = true;
+                continue;
+            }
             // After noise a 0x90 may be one of its bytes (a banner as the
             // target resets, with the block lost): a real acknowledge is
             // followed by silence, or by the reply of a command that has one;
             // noise goes on with other bytes. Two acknowledges for one
             // request mean the link has fallen a request behind.
-            uint8_t next = 0;
-            if (!noisy || Take(&next, 1, FRAME_NOISY_ACK_QUIET_MS) < 1) {
-                return FRAME_OK;
-            }
-            GiveBack(&next, 1);
-            if (next == FRAME_ACK) {
+            if (behind == BEHIND::ACK) {
                 return FRAME_FAILED;
             }
-            if (next == FRAME_START && ReplyComesNext()) {
-                return FRAME_OK;
+            if (behind == BEHIND::NOISE) {
+                continue;
             }
-            continue;
+            return FRAME_OK;
         }
-        if (Clock::now() >= deadline) {
+        if (COM_Micros() >= deadline) {
             return FRAME_FAILED;
         }
         if (byte != FRAME_START) {
@@ -252,7 +302,7 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         // A frame (a reply or a refusal) is taken off the line so that an
         // acknowledge behind it can still be seen; a stray 0x68 is not.
         std::memset(frame, 0, sizeof frame);
-        if (GatherHeader(frame) != Header::kPlausible) {
+        if (!GatherHeader(frame)) {
             noisy = true;
             continue;
         }
@@ -267,12 +317,21 @@ int32_t FRAME_Exchange(uint8_t length, const uint8_t* data, uint8_t command, uin
                        uint32_t timeout_ms, uint32_t* length_out) {
     BeginOperation();
     const uint32_t taken_before = g_line.taken;
+    uint64_t first_sent_us = 0;
     for (int send = 0; send < FRAME_EXCHANGE_SENDS; ++send) {
         FRAME_Send(length, data, command);
+        first_sent_us = send == 0 ? g_line.sent_us : first_sent_us;
         // The second receive after a send reads on from where the failed one
         // stopped.
         for (int receive = 0; receive < FRAME_EXCHANGE_RECEIVES; ++receive) {
             if (ReceiveOnLine(buffer, timeout_ms, length_out) == FRAME_OK) {
+                NoteRoundTrip(buffer, taken_before, first_sent_us);
+                // Sent twice, answered once: the other answer may still be
+                // on its way (a slow link), and must not pass for the next
+                // exchange's.
+                if (send > 0) {
+                    FRAME_Drain(LINK_PromptWaitMs());
+                }
                 return FRAME_OK;
             }
         }
@@ -297,8 +356,7 @@ int32_t FRAME_Command(uint8_t length, const uint8_t* data, uint8_t command) {
 }
 
 uint32_t FRAME_Drain(uint32_t quiet_ms) {
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(FRAME_DRAIN_LIMIT_MS);
+    const uint64_t deadline = Deadline(FRAME_DRAIN_LIMIT_MS + FRAME_DRAIN_QUIETS * quiet_ms);
     uint32_t taken = g_line.held_count;
     g_line.held_count = 0;
     uint8_t scratch[FRAME_MAX_SIZE];
@@ -306,7 +364,7 @@ uint32_t FRAME_Drain(uint32_t quiet_ms) {
         const uint32_t got = COM_Read(scratch, sizeof scratch, quiet_ms);
         g_line.taken += got;
         taken += got;
-        if (got == 0 || taken >= FRAME_DRAIN_MAX_BYTES || Clock::now() >= deadline) {
+        if (got == 0 || taken >= FRAME_DRAIN_MAX_BYTES || COM_Micros() >= deadline) {
             return taken;
         }
     }

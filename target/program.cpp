@@ -12,6 +12,7 @@
 #include "target/frame.h"
 #include "target/handover.h"
 #include "target/le.h"
+#include "target/link.h"
 #include "target/target_info.h"
 
 // Lives as long as the process: a block whose send failed stays pending and
@@ -192,8 +193,7 @@ void TARGET_Program() {
     // Every block was acknowledged in step only if nothing follows the last
     // acknowledge: one read a block late (a stray 0x90 ahead of an
     // acknowledge) leaves the real one on the line.
-    const bool in_step =
-        walked && (status != JOB_OK || FRAME_Drain(TARGET_PortIdentifyTimeout()) == 0);
+    const bool in_step = walked && (status != JOB_OK || FRAME_Drain(LINK_PromptWaitMs()) == 0);
     if (!in_step) {
         // No image, no lock in time, or a byte where none was due: no
         // target address or value to report.

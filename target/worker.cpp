@@ -1,8 +1,9 @@
 // Replies are read only inside the bytes that arrived, and a job is refused,
 // with nothing sent, when the connection it was stored for has been lost.
 // The jobs start on a quiet line (programming checks it after its last
-// acknowledge instead); the identify record is changed on a copy and written
-// back whole.
+// acknowledge instead); a clear or CRC sequence whose answer noise broke is
+// run once more; the identify record is changed on a copy and written back
+// whole.
 #include "target/worker.h"
 
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "target/frame.h"
 #include "target/handover.h"
 #include "target/le.h"
+#include "target/link.h"
 #include "target/program.h"
 #include "target/target_info.h"
 #include "target/worker_thread.h"
@@ -64,35 +66,83 @@ bool StoreIdentify(const uint8_t* payload, uint32_t length, TARGET_INFO* info) {
     return true;
 }
 
-// Clear and blank check: acknowledge, then a reply with command code 4 that is
-// empty when the flash is blank or names the first byte that is not.
-void RunEraseJob(uint8_t command, uint32_t reply_timeout_ms) {
-    UI_SetProgressRange(0, 2);
-    UI_SetProgress(1);
+// A clear or blank check once: acknowledge, then a reply with command code 4
+// that is empty when the flash is blank or names the first byte that is not.
+// BROKEN: the command was taken but no reply that can be trusted came.
+enum class ERASE { DONE, NOT_TAKEN, BROKEN };
+
+ERASE EraseOnce(uint8_t command, uint32_t reply_timeout_ms, uint8_t* status) {
+    *status = JOB_COMM_FAILED;
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     if (FRAME_Command(0, nullptr, command) != FRAME_OK) {
-        WORKER_EndJob(JOB_COMM_FAILED);
-        return;
+        return ERASE::NOT_TAKEN;
     }
     uint32_t length = 0;
     if (FRAME_Receive(reply, reply_timeout_ms, &length) != FRAME_OK ||
         reply[FRAME_COMMAND_AT] != REPLY_BLANK_CHECK) {
-        WORKER_EndJob(JOB_COMM_FAILED);
-        return;
+        return ERASE::BROKEN;
     }
     if (length == 0) {
-        WORKER_EndJob(JOB_OK);
-        return;
+        *status = JOB_OK;
+        return ERASE::DONE;
     }
     // Too short for an address and a value: not a reply we can trust.
     if (length < ERASE_FAIL_SIZE) {
-        WORKER_EndJob(JOB_COMM_FAILED);
-        return;
+        return ERASE::BROKEN;
     }
     const uint8_t* payload = reply + FRAME_PAYLOAD_AT;
     JOB_ErrorAddress.store(LE_Read32(payload + ERASE_FAIL_ADDRESS_AT), std::memory_order_relaxed);
     JOB_ErrorValue.store(LE_Read32(payload + ERASE_FAIL_VALUE_AT), std::memory_order_relaxed);
-    WORKER_EndJob(JOB_TARGET_ERROR);
+    *status = JOB_TARGET_ERROR;
+    return ERASE::DONE;
+}
+
+// A reply broken by noise is asked for once more, on a quiet line: the
+// target erases again, which does no harm.
+void RunEraseJob(uint8_t command, uint32_t reply_timeout_ms) {
+    UI_SetProgressRange(0, 2);
+    UI_SetProgress(1);
+    uint8_t status = JOB_COMM_FAILED;
+    if (EraseOnce(command, reply_timeout_ms, &status) == ERASE::BROKEN) {
+        FRAME_Drain(LINK_PromptWaitMs());
+        EraseOnce(command, reply_timeout_ms, &status);
+    }
+    WORKER_EndJob(status);
+}
+
+// The CRC sequence once: the opening request, then each range; the answer
+// to the last range carries the CRC over all ranges sent since the opening,
+// and must have quiet behind it.
+// A range request goes out once only: sent again after a lost acknowledge,
+// the target would add its range to the running CRC twice.
+bool CrcSequence(const TARGET_INFO& info, uint16_t* crc) {
+    uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
+    uint32_t length = 0;
+    if (FRAME_Command(0, nullptr, CMD_GET_CRC) != FRAME_OK ||
+        FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
+        return false;
+    }
+    for (int range = 0; range < TARGET_CRC_RANGES; ++range) {
+        if (range == 1 && info.crc_length[1] == 0) {
+            break;
+        }
+        uint8_t request[CRC_RANGE_SIZE];
+        LE_Write32(request + CRC_RANGE_START_AT, info.crc_start[range]);
+        LE_Write32(request + CRC_RANGE_LENGTH_AT, info.crc_length[range]);
+        FRAME_Send(sizeof request, request, CMD_GET_CRC);
+        uint8_t answer = 0;
+        if (FRAME_ReadAck(&answer) != FRAME_OK ||
+            FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
+            return false;
+        }
+    }
+    if (reply[FRAME_COMMAND_AT] != REPLY_CRC || length < CRC_REPLY_SIZE) {
+        return false;
+    }
+    *crc = LE_Read16(reply + FRAME_PAYLOAD_AT + CRC_REPLY_VALUE_AT);
+    // The answer counts on a line that falls quiet behind it: make valid,
+    // which may come next, goes out only on one.
+    return FRAME_Drain(LINK_PromptWaitMs()) == 0;
 }
 
 void RunAcknowledgedJob(uint8_t command) {
@@ -103,7 +153,7 @@ void RunAcknowledgedJob(uint8_t command) {
 // and in step: a byte where none is due (an acknowledge read one block late,
 // say) fails it with nothing sent.
 void RunMakeValid() {
-    if (FRAME_Drain(TARGET_PortIdentifyTimeout()) != 0) {
+    if (FRAME_Drain(LINK_PromptWaitMs()) != 0) {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
@@ -124,7 +174,8 @@ uint32_t TARGET_GetConnectionSerial() {
 }
 
 void TARGET_Identify() {
-    const uint32_t timeout_ms = TARGET_PortIdentifyTimeout();
+    // The identify time-out at the port's rate, longer on a slow link.
+    const uint32_t timeout_ms = LINK_PromptWaitMs();
 
     uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
     uint32_t length = 0;
@@ -163,6 +214,8 @@ void TARGET_Identify() {
         info.connected = 0;
         info.last_crc = TARGET_NO_CRC;
         TARGET_WriteInfo(&info);
+        // The next target may be behind another adapter or another link.
+        LINK_Forget();
         UI_PostCommand(ID_NOTIFY_DISCONNECTED);
     }
     WORKER_Sleep(1);
@@ -182,81 +235,73 @@ void TARGET_GetCRC() {
     TARGET_SetLastCRC(TARGET_NO_CRC);
     UI_SetProgressRange(0, 2);
     UI_SetProgress(1);
-    uint8_t reply[TARGET_REPLY_BUFFER_SIZE] = {};
-    uint32_t length = 0;
-    if (FRAME_Command(0, nullptr, CMD_GET_CRC) != FRAME_OK ||
-        FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
-        WORKER_EndJob(JOB_COMM_FAILED);
-        return;
-    }
     TARGET_INFO info;
     TARGET_ReadInfo(&info);
-    for (int range = 0; range < 2; ++range) {
-        if (range == 1 && info.crc_length[1] == 0) {
-            break;
-        }
-        uint8_t request[CRC_RANGE_SIZE];
-        LE_Write32(request + CRC_RANGE_START_AT, info.crc_start[range]);
-        LE_Write32(request + CRC_RANGE_LENGTH_AT, info.crc_length[range]);
-        if (FRAME_Command(sizeof request, request, CMD_GET_CRC) != FRAME_OK ||
-            FRAME_Receive(reply, GET_CRC_REPLY_TIMEOUT_MS, &length) != FRAME_OK) {
-            WORKER_EndJob(JOB_COMM_FAILED);
-            return;
-        }
+    // After any failure inside it the sequence starts again, once, from its
+    // opening request and on a quiet line; never a range on its own.
+    uint16_t crc = 0;
+    bool answered = CrcSequence(info, &crc);
+    if (!answered) {
+        FRAME_Drain(LINK_PromptWaitMs());
+        answered = CrcSequence(info, &crc);
     }
-    // The answer to the last range carries the CRC over all ranges sent.
-    if (reply[FRAME_COMMAND_AT] != REPLY_CRC || length < CRC_REPLY_SIZE) {
+    if (!answered) {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
-    TARGET_SetLastCRC(LE_Read16(reply + FRAME_PAYLOAD_AT + CRC_REPLY_VALUE_AT));
+    TARGET_SetLastCRC(crc);
     WORKER_EndJob(JOB_OK);
+}
+
+void WORKER_Cycle() {
+    const uint8_t kind = JOB_KIND.load(std::memory_order_acquire);
+    if (WORKER_IsJobKind(kind) && !JobConnectionHolds()) {
+        WORKER_EndJob(JOB_COMM_FAILED);
+        return;
+    }
+    // A job starts on a quiet line: what noise or a late reply left there
+    // must not pass for the job's first answer. The programming job
+    // checks the line at its end instead, where it matters.
+    if (WORKER_IsJobKind(kind) && kind != CMD_PROGRAM && kind != CMD_MAKE_VALID) {
+        FRAME_Drain(LINK_PromptWaitMs());
+    }
+    switch (kind) {
+    case JOB_IDLE:
+        TARGET_Identify();
+        break;
+    case CMD_CLEAR:
+        TARGET_Clear();
+        break;
+    case CMD_PROGRAM:
+        TARGET_Program();
+        break;
+    case CMD_MAKE_VALID:
+        RunMakeValid();
+        break;
+    case CMD_BLANK_CHECK:
+        TARGET_BlankCheck();
+        break;
+    case CMD_GET_CRC:
+        TARGET_GetCRC();
+        break;
+    case CMD_START_APP:
+        RunAcknowledgedJob(CMD_START_APP);
+        break;
+    default:
+        // Never stored by the job runner; do not spin on it.
+        WORKER_Sleep(1);
+        break;
+    }
+    // The cancel request is left set here: the job runner clears it before
+    // it stores the next job, so a cancel given while that job is being
+    // taken up cannot be lost.
 }
 
 unsigned long WORKER_Thread(void*) {
     TARGET_SetLastCRC(TARGET_NO_CRC);
+    LINK_Forget();
     while (WORKER_StopRequest.load(std::memory_order_acquire) == 0) {
-        const uint8_t kind = JOB_KIND.load(std::memory_order_acquire);
-        if (WORKER_IsJobKind(kind) && !JobConnectionHolds()) {
-            WORKER_EndJob(JOB_COMM_FAILED);
-            continue;
-        }
-        // A job starts on a quiet line: what noise or a late reply left there
-        // must not pass for the job's first answer. The programming job
-        // checks the line at its end instead, where it matters.
-        if (WORKER_IsJobKind(kind) && kind != CMD_PROGRAM && kind != CMD_MAKE_VALID) {
-            FRAME_Drain(TARGET_PortIdentifyTimeout());
-        }
-        switch (kind) {
-        case JOB_IDLE:
-            TARGET_Identify();
-            break;
-        case CMD_CLEAR:
-            TARGET_Clear();
-            break;
-        case CMD_PROGRAM:
-            TARGET_Program();
-            break;
-        case CMD_MAKE_VALID:
-            RunMakeValid();
-            break;
-        case CMD_BLANK_CHECK:
-            TARGET_BlankCheck();
-            break;
-        case CMD_GET_CRC:
-            TARGET_GetCRC();
-            break;
-        case CMD_START_APP:
-            RunAcknowledgedJob(CMD_START_APP);
-            break;
-        default:
-            // Never stored by the job runner; do not spin on it.
-            WORKER_Sleep(1);
-            break;
-        }
-        // The cancel request is left set here: the job runner clears it
-        // before it stores the next job, so a cancel given while that job is
-        // being taken up cannot be lost.
+        WORKER_Cycle();
     }
     WORKER_StopRequest.store(0, std::memory_order_relaxed);
     g_running.store(false, std::memory_order_release);

@@ -21,6 +21,8 @@ void WORKER_Start();
 void WORKER_Stop();
 bool WORKER_IsRunning();
 unsigned long WORKER_Thread(void* unused);
+// One pass of the worker's loop: the poll, or the job stored in JOB_KIND.
+void WORKER_Cycle();
 
 void TARGET_Identify();
 void TARGET_Clear();

@@ -3,6 +3,7 @@
 // back exactly what the updater sent.
 #include "com/com.h"
 #include "target/frame.h"
+#include "target/link.h"
 #include "tests/support/bytes.h"
 #include "tests/support/peer.h"
 #include "tests/support/testbench.h"
@@ -53,10 +54,22 @@ class Frame : public ::testing::Test {
         TESTBENCH_Reset();
     }
     void SetUp() override {
-        // Nothing left over from an earlier case on either side.
+        // Nothing left over from an earlier case on either side, and a link
+        // that has shown no pace yet.
         UpdaterRest(30);
         PeerReceive(8192, 30);
+        LINK_Forget();
         std::memset(buffer, 0xCC, sizeof buffer);
+    }
+    // An identify exchange answered after delay_ms: the link notes the round trip.
+    void ExchangeAnsweredAfter(DWORD delay_ms) {
+        std::thread answer([delay_ms] {
+            Sleep(delay_ms);
+            g_peer->Send(Reply(0, {0, 1, 2, 3, 4}));
+        });
+        EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
+        answer.join();
+        g_peer->Requests(50);
     }
 
     uint8_t buffer[500];
@@ -144,19 +157,37 @@ TEST_F(Frame, NoiseAheadOfAReplyIsSkipped) {
     EXPECT_EQ(77u, length);
 }
 
-// A reply whose start comes near the end of the wait is still read whole: its
-// rest has a wait of its own (a slow boot loader behind an adapter's latency).
-TEST_F(Frame, AReplyStraddlingTheWaitIsReadWhole) {
+// A reply comes late or in pieces and is still read whole: noise ahead of it
+// does not shorten the caller's wait (a reply behind an erase of seconds), a
+// header's rest is waited for one prompt wait (an adapter's latency), and a
+// payload's rest for a wait of its own, beyond the caller's.
+TEST_F(Frame, ALateOrSplitReplyIsReadWhole) {
     const Bytes reply = Reply(0, {0, 1, 2, 3, 4});
-    g_peer->Send(Bytes(reply.begin(), reply.begin() + 3));
-    std::thread rest([&] {
-        Sleep(120);
-        g_peer->Send(Bytes(reply.begin() + 3, reply.end()));
-    });
-    uint32_t length = 0;
-    EXPECT_EQ(0, FRAME_Receive(buffer, 50, &length));
-    rest.join();
-    EXPECT_EQ(5u, length);
+    const struct {
+        const char* name;
+        Bytes first;
+        size_t split; // bytes of the reply sent with the first part
+        DWORD pause_ms;
+        uint32_t wait_ms;
+    } cases[] = {
+        {"after noise holding a stray header", MakeFrame(0x81, 4, {1, 2}), 0, 1500, 3000},
+        {"after a stray start byte", {0x68}, 0, 1200, 3000},
+        {"header split by an adapter's latency", {}, 3, 20, 50},
+        {"payload split near the end of the wait", {}, 9, 120, 50},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_peer->Send(Cat(c.first, Bytes(reply.begin(), reply.begin() + c.split)));
+        std::thread rest([&] {
+            Sleep(c.pause_ms);
+            g_peer->Send(Bytes(reply.begin() + c.split, reply.end()));
+        });
+        uint32_t length = 0;
+        EXPECT_EQ(0, FRAME_Receive(buffer, c.wait_ms, &length));
+        rest.join();
+        EXPECT_EQ(5u, length);
+        EXPECT_TRUE(UpdaterRest(30).empty());
+    }
 }
 
 TEST_F(Frame, BadTrailersAndShortFramesFail) {
@@ -172,8 +203,9 @@ TEST_F(Frame, BadTrailersAndShortFramesFail) {
     EXPECT_TRUE(UpdaterRest(30).empty());
 
     // Too few bytes of header, payload or trailer. The wait for a reply's
-    // start is the caller's; once a header is in, or a frame was seen broken,
-    // the rest has its own short wait, so a minute-long wait does not apply.
+    // start is the caller's, and a header cut short does not end it; once a
+    // header is in, the rest has its own short wait, so a minute-long wait
+    // does not apply.
     const Bytes whole = Reply(4, {1, 2, 3});
     struct {
         Bytes bytes;
@@ -181,10 +213,9 @@ TEST_F(Frame, BadTrailersAndShortFramesFail) {
         uint32_t at_least_ms;
         uint32_t below_ms;
     } cases[] = {
-        {Bytes(whole.begin(), whole.begin() + 5), 200, 700, 2500},
-        {Bytes(whole.begin(), whole.begin() + 9), 60000, 700, 2500},
-        {Bytes(whole.begin(), whole.begin() + 11), 60000, 700, 2500},
-        {MakeFrame(0x81, 4, {1, 2}), 60000, 700, 2500},
+        {Bytes(whole.begin(), whole.begin() + 5), 400, 380, 900},
+        {Bytes(whole.begin(), whole.begin() + 9), 60000, 900, 2500},
+        {Bytes(whole.begin(), whole.begin() + 11), 60000, 900, 2500},
     };
     for (const auto& c : cases) {
         g_peer->Send(c.bytes);
@@ -224,6 +255,53 @@ TEST_F(Frame, AcknowledgeBehindAReplyFrameOrNoiseIsAccepted) {
     EXPECT_EQ(0, FRAME_ReadAck(&byte));
     EXPECT_EQ(0x90, byte);
     EXPECT_TRUE(UpdaterRest(30).empty());
+}
+
+// The waits follow the link: a prompt answer is waited for the identify
+// time-out at 115200 (50 ms), or twice the slowest round trip seen on a slow
+// link. Where the line has kept to its rate, an acknowledge cannot come
+// before the request is across it: a 0x90 sooner is a banner's, as the
+// target resets and loses the request. A line that answers faster than its
+// bytes could cross it (a virtual port) is never timed.
+TEST_F(Frame, TheLinksPaceSetsItsWaitsAndTimesItsAcknowledges) {
+    EXPECT_EQ(50u, LINK_PromptWaitMs());
+    ExchangeAnsweredAfter(10);
+    EXPECT_EQ(50u, LINK_PromptWaitMs());
+    ExchangeAnsweredAfter(80); // answered in the exchange's second read
+    EXPECT_GE(LINK_PromptWaitMs(), 160u);
+    EXPECT_LT(LINK_PromptWaitMs(), 240u);
+
+    // A 249-byte block takes 24 ms on the line at 115200 8O1.
+    const Bytes block(240, 0x5A);
+    const Bytes banner = Cat({0x90}, Cat(Bytes(30, 'b'), {0x0D, 0x0A}));
+    uint8_t byte = 0;
+    FRAME_Send(240, block.data(), 2);
+    g_peer->Send(banner);
+    EXPECT_EQ(1, FRAME_ReadAck(&byte));
+    // The acknowledge in its time is taken.
+    FRAME_Send(240, block.data(), 2);
+    Sleep(40);
+    g_peer->Send({0x90});
+    EXPECT_EQ(0, FRAME_ReadAck(&byte));
+    g_peer->Requests(50);
+
+    // A lone 0x90 too soon, or a reply faster than the line could carry the
+    // bytes: the line is faster than its rate, and nothing is timed any more
+    // (the banner's first byte then passes for the acknowledge).
+    FRAME_Send(240, block.data(), 2);
+    g_peer->Send({0x90});
+    EXPECT_EQ(0, FRAME_ReadAck(&byte));
+    EXPECT_EQ(0u, LINK_EarliestAnswerUs(249));
+    FRAME_Send(240, block.data(), 2);
+    g_peer->Send(banner);
+    EXPECT_EQ(0, FRAME_ReadAck(&byte));
+    UpdaterRest(100);
+    LINK_Forget();
+    ExchangeAnsweredAfter(10);
+    EXPECT_NE(0u, LINK_EarliestAnswerUs(249));
+    ExchangeAnsweredAfter(0);
+    EXPECT_EQ(0u, LINK_EarliestAnswerUs(249));
+    g_peer->Requests(50);
 }
 
 // A banner as the target resets may hold 0x90: inside noise it is no
@@ -296,9 +374,10 @@ TEST_F(Frame, AFailedExchangeDrainsTheNoise) {
     EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
     const uint32_t back = Millis();
     noise.join();
-    // Back within a second of the line falling quiet (a header's rest is
-    // waited for that long), plus the exchange's own reads of 50 ms.
-    EXPECT_LT(back - quiet_from.load(), 1000u + 4 * 50 + 200);
+    // The exchange's four reads of 50 ms are over long before the noise; it
+    // returns once the line has been quiet for one of them behind it.
+    EXPECT_GE(back, quiet_from.load());
+    EXPECT_LT(back - quiet_from.load(), 50u + 300);
     EXPECT_TRUE(UpdaterRest(30).empty());
     g_peer->Requests(100);
 

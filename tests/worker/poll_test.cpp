@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "target/job.h"
@@ -193,18 +194,21 @@ TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
 }
 
 // Clear and get-CRC replies that are too short are invalid, never filled up
-// from old buffer bytes.
+// from old buffer bytes. A reply that cannot be trusted, or a CRC sequence
+// that failed anywhere, is asked for once more: the clear again (erasing
+// twice does no harm), the CRC sequence from its opening request.
 TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
     struct Case {
         std::vector<uint8_t> reply;
         uint8_t status;
+        int sends; // clear requests that went out
     };
     const std::vector<uint8_t> found = {0x00, 0x10, 0x08, 0x40, 0x00, 0x00, 0x00, 0x00};
     const Case cases[] = {
-        {Reply(4, {}), JOB_OK},
-        {Reply(4, found), JOB_TARGET_ERROR},
-        {Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED},
-        {Reply(1, {}), JOB_COMM_FAILED},
+        {Reply(4, {}), JOB_OK, 1},
+        {Reply(4, found), JOB_TARGET_ERROR, 1},
+        {Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED, 2},
+        {Reply(1, {}), JOB_COMM_FAILED, 2},
     };
     for (const Case& c : cases) {
         HARNESS_RestartWorker();
@@ -214,6 +218,8 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         }));
         JOB_ErrorAddress = 0;
         EXPECT_EQ(JOB_ClearTarget(), c.status);
+        const std::vector<uint8_t> commands = peer_->Commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_CLEAR), c.sends);
         if (c.status == JOB_TARGET_ERROR) {
             EXPECT_EQ(JOB_ErrorAddress.load(), 0x40081000u);
             EXPECT_EQ(JOB_ErrorValue.load(), 0u);
@@ -224,19 +230,44 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         peer_.reset();
     }
 
-    for (const auto& c : {std::make_pair(std::vector<uint8_t>{0x00, 0x34, 0x12}, 0x1234),
-                          std::make_pair(std::vector<uint8_t>{0x00, 0x34}, -1)}) {
+    // The last of each sequence's three answers carries the CRC.
+    for (const auto& c : {std::make_tuple(std::vector<uint8_t>{0x00, 0x34, 0x12}, 0x1234, 3),
+                          std::make_tuple(std::vector<uint8_t>{0x00, 0x34}, -1, 6)}) {
         HARNESS_RestartWorker();
-        const std::vector<uint8_t> last = c.first;
+        const std::vector<uint8_t> last = std::get<0>(c);
         std::atomic<int> asks{0};
         ConnectPeer(Connected([last, &asks](uint8_t, const std::vector<uint8_t>&) {
-            const bool final_ask = ++asks == 3;
+            const bool final_ask = ++asks % 3 == 0;
             return std::vector<PEER_SEND>{
                 {0, {0x90}}, {0, Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
         }));
-        EXPECT_EQ(JOB_GetCRC(), c.second);
-        EXPECT_EQ(asks.load(), 3);
+        EXPECT_EQ(JOB_GetCRC(), std::get<1>(c));
+        EXPECT_EQ(asks.load(), std::get<2>(c));
         peer_.reset();
+    }
+}
+
+// A CRC range request is never sent on its own again: the target adds each
+// range it is sent to its running CRC. Its lost acknowledge, or noise
+// ahead of its reply, starts the sequence again from its opening request.
+TEST_F(PollTest, ACrcRangeIsNeverAskedForTwiceInOneSequence) {
+    const Bytes reply = Reply(5, {0, 0x34, 0x12});
+    Bytes broken = reply;
+    broken[9] ^= 0x40;
+    for (const Bytes& first_range_answer : {Bytes{}, Cat({0x90}, broken)}) {
+        HARNESS_RestartWorker();
+        std::vector<size_t> asked; // data lengths of the get-CRC requests, in order
+        ConnectPeer(Connected([&](uint8_t, const Bytes& data) {
+            asked.push_back(data.size());
+            if (asked.size() == 2) {
+                return std::vector<PEER_SEND>{{0, first_range_answer}};
+            }
+            return std::vector<PEER_SEND>{{0, {0x90}}, {0, reply}};
+        }));
+        EXPECT_EQ(JOB_GetCRC(), 0x1234);
+        peer_.reset();
+        // Opening, the first range; then opening and both ranges again.
+        EXPECT_EQ(asked, (std::vector<size_t>{0, 8, 0, 8, 8}));
     }
 }
 
@@ -292,6 +323,21 @@ TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
     }));
     EXPECT_EQ(JOB_ClearTarget(), JOB_OK);
     peer_.reset();
+}
+
+// A slow link (a Bluetooth serial port) answers each request 130 ms on: the
+// first poll sends twice before its answer comes, and the second answer,
+// still on its way then, must not be left for a quiet check to find. The
+// waits follow the link from there, and make valid goes out.
+TEST_F(PollTest, ASlowLinkIsWaitedForAndLeftInStep) {
+    const Bytes identify = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+    ConnectPeer([identify](uint8_t command, const Bytes&) {
+        return std::vector<PEER_SEND>{{130, command == 0 ? identify : Bytes{0x90}}};
+    });
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(JOB_MakeValid(), JOB_OK) << i;
+    }
+    EXPECT_TRUE(TARGET_IsConnected());
 }
 
 // Make valid goes out only on a quiet line: a byte where none is due fails

@@ -136,15 +136,15 @@ inline int32_t ReadAck(Line& line, bool* byte_read, uint8_t* byte) {
 }
 
 // Everything held and on the line, in reads of 264, until one comes back
-// empty or 4096 bytes were taken.
-inline void Drain(Line& line) {
+// empty or 4096 bytes were taken; the bytes taken.
+inline size_t Drain(Line& line) {
     size_t taken = line.position - line.next;
     line.next = line.position;
     for (;;) {
         const size_t got = line.Take(264);
         taken += got;
         if (got == 0 || taken >= 4096) {
-            return;
+            return taken;
         }
     }
 }
@@ -173,6 +173,9 @@ inline int32_t Exchange(Line& line, int* sends, Reply* last, bool* length_known,
                 *length = last->length;
             }
             if (last->result == 0) {
+                if (send > 0) {
+                    Drain(line); // the other answer may still be on its way
+                }
                 return 0;
             }
         }

@@ -190,19 +190,32 @@ void CheckErase(model::Line& line, uint8_t command) {
     uint8_t want = JOB_COMM_FAILED;
     uint32_t address = UNTOUCHED;
     uint32_t value = UNTOUCHED;
-    if (run.Command(0, nullptr, command) == 0) {
+    // One attempt: false when the command was taken but no reply to trust came.
+    auto attempt = [&] {
+        if (run.Command(0, nullptr, command) != 0) {
+            return true;
+        }
         model::Reply reply = model::Receive(line);
-        if (reply.result == 0 && line.At(reply.header_at)[6] == REPLY_BLANK_CHECK) {
-            if (reply.length == 0) {
-                want = JOB_OK;
-            } else if (reply.length >= 8) {
-                want = JOB_TARGET_ERROR;
-                address = model::LE32(line.At(reply.payload_at));
-                value = model::LE32(line.At(reply.payload_at) + 4);
-            }
+        if (reply.result != 0 || line.At(reply.header_at)[6] != REPLY_BLANK_CHECK) {
+            return false;
+        }
+        if (reply.length == 0) {
+            want = JOB_OK;
+        } else if (reply.length >= 8) {
+            want = JOB_TARGET_ERROR;
+            address = model::LE32(line.At(reply.payload_at));
+            value = model::LE32(line.At(reply.payload_at) + 4);
+        } else {
             // 1 to 7 bytes cannot hold an address and a value: no result may
             // be read from bytes that never arrived.
+            return false;
         }
+        return true;
+    };
+    // A broken reply is asked for once more, after a drain.
+    if (!attempt()) {
+        model::Drain(line);
+        attempt();
     }
     CheckSent(run.sent);
     FUZZ_CHECK(fuzzline::Position() == line.position, "job took %zu bytes, model %zu",
@@ -227,32 +240,52 @@ void CheckGetCRC(model::Line& line) {
     Run run{&line, {}};
     uint8_t want = JOB_COMM_FAILED;
     int32_t crc = -1;
-    bool ok = run.Command(0, nullptr, CMD_GET_CRC) == 0;
-    model::Reply reply;
-    if (ok) {
-        reply = model::Receive(line);
-        ok = reply.result == 0;
-    }
-    for (int range = 0; ok && range < 2; ++range) {
-        if (range == 1 && info.crc_length[1] == 0) {
-            break;
+    // The opening request with its retries, then each range sent once; only
+    // the last reply counts, and it must hold the two CRC bytes.
+    auto sequence = [&] {
+        if (run.Command(0, nullptr, CMD_GET_CRC) != 0) {
+            return false;
         }
-        uint8_t request[8];
-        for (int i = 0; i < 4; ++i) {
-            request[i] = static_cast<uint8_t>(info.crc_start[range] >> (8 * i));
-            request[4 + i] = static_cast<uint8_t>(info.crc_length[range] >> (8 * i));
+        model::Reply reply = model::Receive(line);
+        if (reply.result != 0) {
+            return false;
         }
-        ok = run.Command(sizeof request, request, CMD_GET_CRC) == 0;
-        if (ok) {
+        for (int range = 0; range < 2; ++range) {
+            if (range == 1 && info.crc_length[1] == 0) {
+                break;
+            }
+            uint8_t request[8];
+            for (int i = 0; i < 4; ++i) {
+                request[i] = static_cast<uint8_t>(info.crc_start[range] >> (8 * i));
+                request[4 + i] = static_cast<uint8_t>(info.crc_length[range] >> (8 * i));
+            }
+            run.sent.push_back(model::Request(sizeof request, request, CMD_GET_CRC));
+            bool read = false;
+            uint8_t byte = 0;
+            if (model::ReadAck(line, &read, &byte) != 0) {
+                return false;
+            }
             reply = model::Receive(line);
-            ok = reply.result == 0;
+            if (reply.result != 0) {
+                return false;
+            }
         }
-    }
-    // Only the last reply counts, and it must hold the two CRC bytes.
-    if (ok && line.At(reply.header_at)[6] == REPLY_CRC && reply.length >= 3) {
+        if (line.At(reply.header_at)[6] != REPLY_CRC || reply.length < 3) {
+            return false;
+        }
+        // With quiet behind it.
+        if (model::Drain(line) != 0) {
+            return false;
+        }
         const uint8_t* p = line.At(reply.payload_at);
         want = JOB_OK;
         crc = p[1] | p[2] << 8;
+        return true;
+    };
+    // After any failure the sequence runs once more from its opening, after a drain.
+    if (!sequence()) {
+        model::Drain(line);
+        sequence();
     }
     CheckSent(run.sent);
     FUZZ_CHECK(fuzzline::Position() == line.position, "job took %zu bytes, model %zu",
