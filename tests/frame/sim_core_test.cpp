@@ -12,6 +12,34 @@
 
 namespace {
 
+Bytes Joined(const std::vector<SIM_SEND>& sends) {
+    Bytes all;
+    for (const SIM_SEND& s : sends) {
+        all.insert(all.end(), s.bytes.begin(), s.bytes.end());
+    }
+    return all;
+}
+
+// A piece of output as its delay from the request's arrival and its bytes.
+using Part = std::pair<uint32_t, Bytes>;
+
+std::vector<Part> Parts(const std::vector<SIM_SEND>& sends) {
+    std::vector<Part> parts;
+    for (const SIM_SEND& s : sends) {
+        parts.emplace_back(s.delay_us, s.bytes);
+    }
+    return parts;
+}
+
+Bytes CrcRange(uint32_t start, uint32_t length) {
+    return SIM_EncodeRequest(SIM_CMD_GET_CRC, Cat(Le32(start), Le32(length)));
+}
+
+Bytes CrcOfErased(size_t count) {
+    const Bytes ff(count, 0xFF);
+    return Reply(SIM_CMD_GET_CRC, Cat({0}, Le16(SIM_Crc16(0xFFFF, ff.data(), ff.size()))));
+}
+
 class SimCore : public ::testing::Test {
   protected:
     SIM_CORE core;
@@ -20,16 +48,13 @@ class SimCore : public ::testing::Test {
     void SetUp() override { Init(SIM_CONFIG()); }
     void Init(const SIM_CONFIG& config) { SIM_CoreInit(&core, config); }
 
-    // Everything the core answers to the bytes, all pieces joined.
-    Bytes Feed(const Bytes& bytes) {
+    std::vector<SIM_SEND> Sends(const Bytes& bytes) {
         std::vector<SIM_SEND> out;
         SIM_CoreFeed(&core, bytes.data(), bytes.size(), now, &out);
-        Bytes all;
-        for (const SIM_SEND& s : out) {
-            all.insert(all.end(), s.bytes.begin(), s.bytes.end());
-        }
-        return all;
+        return out;
     }
+    // Everything the core answers to the bytes, all pieces joined.
+    Bytes Feed(const Bytes& bytes) { return Joined(Sends(bytes)); }
     Bytes Request(uint8_t command, const Bytes& data = {}) {
         return Feed(SIM_EncodeRequest(command, data));
     }
@@ -40,11 +65,7 @@ class SimCore : public ::testing::Test {
     Bytes Tick() {
         std::vector<SIM_SEND> out;
         SIM_CoreTick(&core, now, &out);
-        Bytes all;
-        for (const SIM_SEND& s : out) {
-            all.insert(all.end(), s.bytes.begin(), s.bytes.end());
-        }
-        return all;
+        return Joined(out);
     }
     void Noise(const std::vector<SIM_NOISE>& noise) {
         SIM_FAULTS f;
@@ -448,15 +469,205 @@ TEST_F(SimCore, LogTimesEachRequestFromItsFirstByteToItsLast) {
     EXPECT_EQ(2u, out[2].request);
 }
 
-TEST_F(SimCore, SlowAnswersCarryTheirDelay) {
-    SIM_FAULTS f;
-    f.reply_delay_ms = 25;
-    SIM_CoreSetFaults(&core, f);
-    std::vector<SIM_SEND> out;
-    const Bytes req = SIM_EncodeRequest(3, {});
-    SIM_CoreFeed(&core, req.data(), req.size(), now, &out);
-    ASSERT_EQ(1u, out.size());
-    EXPECT_EQ(25000u, out[0].delay_us);
+// Each request's answer in its parts, timed from its arrival: at the answer
+// time, a clear's and a CRC range's reply once the handheld is done, and
+// requests that come meanwhile after that, in order. The faults stay with
+// the bytes they act on.
+TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
+    const Bytes identify = Request(0);
+    const Bytes ack = {SIM_ACK};
+    const Bytes blank = Reply(4, {});
+    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes clear = SIM_EncodeRequest(SIM_CMD_CLEAR, {});
+    const Bytes crc = SIM_EncodeRequest(SIM_CMD_GET_CRC, {});
+    const Bytes valid = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
+    const Bytes block = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1}));
+    const Bytes refusal = Reply(2, Cat(Le32(0x100), Le32(0xFFFFFF01)));
+    const SIM_PACE real = SIM_RealPace();
+    constexpr uint32_t kErase = 3000000 + 200; // from a clear's arrival to its reply
+    struct Step {
+        uint64_t after_us; // since the step before
+        Bytes request;
+        std::vector<Part> parts;
+    };
+    struct Row {
+        const char* what;
+        SIM_PACE pace;
+        SIM_FAULTS faults;
+        std::vector<Step> steps;
+    };
+    SIM_FAULTS slow;
+    slow.reply_delay_ms = 25;
+    SIM_FAULTS lost_ack_noisy_reply;
+    lost_ack_noisy_reply.drop_ack = 1;
+    lost_ack_noisy_reply.noise = {At(SIM_NOISE_AT::BEFORE_REPLY, SIM_CMD_CLEAR, 1, {0xFF}),
+                                  At(SIM_NOISE_AT::BEFORE_ACK, SIM_CMD_CLEAR, 2, {0x68})};
+    SIM_FAULTS refuse_second;
+    refuse_second.nak_block = 2;
+    const Row rows[] = {
+        {"unpaced: one piece each, at once",
+         SIM_PACE(),
+         {},
+         {{0, clear, {{0, Cat(ack, blank)}}},
+          {0, CrcRange(0x1000, 1000), {{0, Cat(ack, CrcOfErased(1000))}}}}},
+        {"unpaced and slow: every answer waits",
+         SIM_PACE(),
+         slow,
+         {{0, clear, {{25000, Cat(ack, blank)}}}, {0, id, {{25000, identify}}}}},
+        {"a clear's reply after the erase, the slow fault on both parts",
+         real,
+         slow,
+         {{0, clear, {{25200, ack}, {kErase + 25000, blank}}}}},
+        {"a CRC range's reply after a time that grows with the range, cut as the range is",
+         real,
+         {},
+         {{0, crc, {{200, Cat(ack, CrcOfErased(0))}}},
+          {0, CrcRange(0x1000, 1000), {{200, ack}, {1200, CrcOfErased(1000)}}},
+          {2000, crc, {{200, Cat(ack, CrcOfErased(0))}}},
+          {0,
+           CrcRange(0, 0xFFFFFFFF),
+           {{200, ack}, {200 + SIM_MAX_CRC_RANGE, CrcOfErased(SIM_MAX_CRC_RANGE)}}}}},
+        {"requests behind an erase and a CRC run answered after them, in order",
+         real,
+         {},
+         {{0, clear, {{200, ack}, {kErase, blank}}},
+          {1000, id, {{kErase - 1000 + 200, identify}}},
+          {0, valid, {{kErase - 1000 + 200, ack}}},
+          {1000,
+           CrcRange(0x1000, 1000),
+           {{kErase - 2000 + 200, ack}, {kErase - 800, CrcOfErased(1000)}}},
+          {0, id, {{kErase - 800 + 200, identify}}},
+          {4000000, id, {{200, identify}}}}},
+        {"a lost acknowledge leaves the reply, noise goes with its own part",
+         real,
+         lost_ack_noisy_reply,
+         {{0, clear, {{kErase, Cat({0xFF}, blank)}}},
+          {4000000, clear, {{200, {0x68, SIM_ACK}}, {kErase, blank}}}}},
+        {"everything else at the answer time",
+         real,
+         refuse_second,
+         {{0, SIM_EncodeRequest(SIM_CMD_BLANK_CHECK, {}), {{200, Cat(ack, blank)}}},
+          {0, block, {{200, ack}}},
+          {0, block, {{200, Cat(Cat(refusal, refusal), refusal)}}},
+          {0, valid, {{200, ack}}},
+          {0, SIM_EncodeRequest(SIM_CMD_START_APP, {}), {{200, ack}}}}},
+    };
+    for (const Row& row : rows) {
+        SIM_CONFIG config;
+        config.pace = row.pace;
+        config.faults = row.faults;
+        Init(config);
+        for (size_t i = 0; i < row.steps.size(); ++i) {
+            now += row.steps[i].after_us;
+            const std::vector<SIM_SEND> out = Sends(row.steps[i].request);
+            EXPECT_EQ(row.steps[i].parts, Parts(out)) << row.what << ", request " << i + 1;
+            for (const SIM_SEND& s : out) {
+                EXPECT_EQ(core.log.size() - 1, s.request) << row.what << ", request " << i + 1;
+            }
+        }
+    }
+}
+
+// The handheld resets part-way into a program request: the request is lost,
+// the boot banner goes out at once, the rest of its bytes are junk to the
+// boot loader just come up, and what follows is handled as usual. Fed a byte
+// at a time or in one piece, the same.
+TEST_F(SimCore, ResetInAProgramRequestLosesItOnce) {
+    const Bytes banner = SIM_Banner(30, 3);
+    const Bytes ack = {SIM_ACK};
+    const Bytes opening = Cat(SIM_EncodeRequest(SIM_CMD_GET_CRC, {}), CrcRange(0x100, 4));
+    const Bytes block1 = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1, 2, 3}));
+    const Bytes block2 = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x200), {0x68, 0x68, 5}));
+    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes input = Cat(Cat(Cat(opening, block1), block2), id);
+    const Bytes identify = Request(0);
+    SIM_CONFIG config;
+    config.pace.answer_us = 200;
+    config.pace.crc_ns_per_byte = 250000; // busy 1 ms over the range, not after the reset
+    config.faults.noise = {At(SIM_NOISE_AT::RESET, 0, 1, banner)};
+    config.faults.reset_in_block = 2;
+    for (uint32_t after_bytes : {0u, 12u, UINT32_MAX}) {
+        const size_t cut = std::min<size_t>(std::max<uint32_t>(after_bytes, 7), block2.size());
+        for (bool bytewise : {true, false}) {
+            const std::string what =
+                std::to_string(after_bytes) + (bytewise ? " bytewise" : " whole");
+            config.faults.reset_after_bytes = after_bytes;
+            Init(config);
+            std::vector<SIM_SEND> out;
+            size_t banner_at = 0;
+            if (bytewise) {
+                for (size_t i = 0; i < input.size(); ++i) {
+                    const size_t before = out.size();
+                    SIM_CoreFeed(&core, &input[i], 1, now, &out);
+                    for (size_t j = before; j < out.size(); ++j) {
+                        banner_at = out[j].bytes == banner ? i : banner_at;
+                    }
+                }
+                EXPECT_EQ(opening.size() + block1.size() + cut - 1, banner_at) << what;
+            } else {
+                out = Sends(input);
+            }
+            const std::vector<Part> expected = {{200, Cat(ack, CrcOfErased(0))},
+                                                {200, ack},
+                                                {1200, CrcOfErased(4)},
+                                                {1400, ack},
+                                                {0, banner},
+                                                {200, identify}};
+            EXPECT_EQ(expected, Parts(out)) << what;
+            ASSERT_EQ(4u, core.log.size()) << what << ": the lost block is not logged";
+            EXPECT_EQ(SIM_CMD_PROGRAM, core.log[2].command) << what;
+            EXPECT_EQ(SIM_CMD_IDENTIFY, core.log[3].command) << what;
+            EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x200)) << what;
+            EXPECT_EQ(0xFFFF, core.crc_reg) << what;
+            // Each byte after the cut is skipped once, as junk or a false start.
+            EXPECT_EQ(block2.size() - cut, core.stats.junk_bytes + core.stats.bad_frames) << what;
+            EXPECT_EQ(1u, core.stats.resets) << what;
+            EXPECT_EQ(now, core.stats.last_fault_us) << what;
+            // Sent again, the block is the second program request once more,
+            // and the fault has fired.
+            EXPECT_EQ((std::vector<Part>{{200, ack}}), Parts(Sends(block2))) << what;
+            EXPECT_EQ(0x68, SIM_CoreFlashByte(&core, 0x200)) << what;
+        }
+    }
+}
+
+// Make valid records the CRC over the declared ranges of the flash as it is
+// then, 0xFF where nothing was written: what a campaign holds against the
+// image's.
+TEST_F(SimCore, MakeValidRecordsTheFlashCrc) {
+    SIM_CONFIG config;
+    config.crc_start[0] = 0x0FFE; // across a page's end
+    config.crc_length[0] = 6;
+    config.crc_start[1] = 0x3000;
+    config.crc_length[1] = 3;
+    const Bytes range0 = {1, 2, 3, 4, 5, 6};
+    const Bytes range1 = {7, 8, 9};
+    struct Row {
+        const char* what;
+        uint32_t length1;
+        bool long_form;
+        bool write_range1;
+        Bytes covered; // the bytes the CRC runs over
+    };
+    const Row rows[] = {
+        {"all written", 3, true, true, Cat(range0, range1)},
+        {"range 1 never written", 3, true, false, Cat(range0, Bytes(3, 0xFF))},
+        {"range 1 of length 0", 0, true, true, range0},
+        {"the short form declares range 0 only", 3, false, true, range0},
+    };
+    for (const Row& row : rows) {
+        config.crc_length[1] = row.length1;
+        config.long_form = row.long_form;
+        Init(config);
+        Program(0x0FFE, range0);
+        if (row.write_range1) {
+            Program(0x3000, range1);
+        }
+        Request(SIM_CMD_MAKE_VALID);
+        EXPECT_EQ(SIM_Crc16(0xFFFF, row.covered.data(), row.covered.size()),
+                  core.log.back().flash_crc)
+            << row.what;
+    }
 }
 
 } // namespace

@@ -37,6 +37,7 @@ enum class SIM_NOISE_AT : uint8_t {
     BEFORE_REPLY, // ahead of the first reply frame to the nth request of command
     INSIDE_REPLY, // inside that frame, after offset of its bytes
     BEFORE_ACK,   // ahead of the acknowledge of the nth request of command
+    AFTER_ACK,    // right behind it, before what follows (a clear's reply after its erase)
 };
 
 struct SIM_NOISE {
@@ -74,9 +75,20 @@ struct SIM_FAULTS {
     uint32_t vanish_after_blocks = 0; // after acknowledging this many program requests...
     uint32_t vanish_ms = 0;           // ...hear and say nothing for this long, then reset
     uint32_t reply_delay_ms = 0;      // wait before every answer
+    // The handheld resets once it has taken in reset_after_bytes bytes of its
+    // reset_in_block-th program request (7, a header, up to the request's
+    // length: all of it, before it is answered). That request is lost, the
+    // rest of its bytes reach a boot loader that has just come up, and the
+    // RESET noise (its boot banner) goes out at that moment. Once. The lost
+    // request is not counted: the next one is the reset_in_block-th again.
+    uint32_t reset_in_block = 0;
+    uint32_t reset_after_bytes = 0;
     // Once start application is acknowledged the application runs, as on the
     // real handheld: requests are logged and go unanswered until a reset.
     bool silent_after_start = false;
+    // Get CRC is refused (an error frame instead of the acknowledge) until
+    // the image has been made valid, as a boot loader may do.
+    bool crc_refused_before_valid = false;
     std::vector<SIM_NOISE> noise; // line noise, each where it says
 };
 
@@ -86,6 +98,20 @@ enum class SIM_POWER : uint8_t {
     POWER_UP, // switched on with the simulator: out of reset, RESET noise first
     OFF,      // switched off until SIM_PowerOn
 };
+
+// How fast the handheld answers. At the defaults it answers at once; a real
+// boot loader answers a moment after a request's last byte, acknowledges a
+// clear at once and replies once its erase is done (seconds), and answers a
+// CRC range once it has run over it. While it erases or computes it takes in
+// requests but answers them only after, in order.
+struct SIM_PACE {
+    uint32_t answer_us = 0;       // from a request's last byte to its first answer
+    uint32_t erase_ms = 0;        // clear: from its acknowledge to its reply
+    uint32_t crc_ns_per_byte = 0; // get CRC over a range: from its acknowledge to its reply
+};
+// A real boot loader's pace: 0.2 ms to answer, a 3 s erase, and 1 us a byte
+// for the CRC (1.5 s over the carried firmware).
+SIM_PACE SIM_RealPace();
 
 struct SIM_CONFIG {
     uint8_t status = 0;
@@ -97,6 +123,7 @@ struct SIM_CONFIG {
     bool long_form = true;  // false: the short identify reply, range 0 only
     uint32_t baud_rate = 0; // pace the line at this rate (0: as fast as the port goes)
     SIM_POWER power = SIM_POWER::ON;
+    SIM_PACE pace;
     SIM_FAULTS faults;
 };
 
@@ -109,13 +136,21 @@ struct SIM_REQUEST {
     // before it's answered_us.
     uint64_t first_us = 0;    // when its first byte was taken in
     uint64_t answered_us = 0; // when the last byte of its answer was handed to the port (0: none)
+    // Make valid only: the CRC over the declared ranges of the flash as it
+    // was made valid, to hold against the image's.
+    uint16_t flash_crc = 0;
 };
 
+// The request of a SIM_SEND that answers none (noise out of a reset, at a moment).
+constexpr size_t SIM_UNASKED = static_cast<size_t>(-1);
+
 // One piece of output: wait delay_us after the request arrived, then send.
+// An answer whose parts go out at different times (a paced clear's
+// acknowledge, then its reply after the erase) comes as several, in order.
 struct SIM_SEND {
     uint32_t delay_us = 0;
     std::vector<uint8_t> bytes;
-    size_t request = 0; // the answered request's place in the log
+    size_t request = SIM_UNASKED; // the answered request's place in the log
 };
 
 struct SIM_STATS {
@@ -132,6 +167,7 @@ struct SIM_STATS {
     uint32_t started_app = 0;
     uint32_t clears = 0;
     uint32_t power_cycles = 0; // out of reset after being away (vanish, power off)
+    uint32_t resets = 0;       // out of reset in the middle of a request (reset_in_block)
     uint32_t noise_events = 0; // line noise put out (each reset's noise counts once)
     uint32_t noise_bytes = 0;
     uint64_t last_fault_us = 0; // when a fault last acted on the line (0: none yet)
@@ -162,7 +198,9 @@ struct SIM_CORE {
     bool switched_off = false;   // away until SIM_CorePowerOn, not for a time
     bool in_application = false; // left the boot loader (silent_after_start)
     uint64_t vanish_until_us = 0;
-    uint64_t rx_first_us = 0; // when the first byte held in rx was taken in
+    bool reset_done = false;    // the reset fault fires once
+    uint64_t busy_until_us = 0; // erasing or computing a CRC until then (pace)
+    uint64_t rx_first_us = 0;   // when the first byte held in rx was taken in
     std::vector<SIM_REQUEST> log;
     SIM_STATS stats;
 };
@@ -194,8 +232,8 @@ uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address);
 void SIM_CoreErase(SIM_CORE* core);
 // New faults; their counters and moments start again from now_us.
 void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults, uint64_t now_us = 0);
-// Out of reset: line state and CRC state reset, back in the boot loader,
-// flash and counters kept; the RESET noise is due on the line.
+// Out of reset: line state and CRC state reset, back in the boot loader and
+// no longer busy, flash and counters kept; the RESET noise is due on the line.
 void SIM_CoreReset(SIM_CORE* core);
 // Switched off: hears and says nothing, keeps its flash. Switched on: out of
 // reset, as after the vanish fault.

@@ -81,6 +81,17 @@ uint16_t CrcOverFlash(const SIM_CORE* core, uint16_t reg, uint32_t start, uint32
     return reg;
 }
 
+// The CRC over the ranges the handheld declares, as the updater asks for them
+// (range 1 only in the long form and where its length is not 0).
+uint16_t CrcOverRanges(const SIM_CORE* core) {
+    const SIM_CONFIG& c = core->config;
+    uint16_t reg = CrcOverFlash(core, 0xFFFF, c.crc_start[0], c.crc_length[0]);
+    if (c.long_form && c.crc_length[1] != 0) {
+        reg = CrcOverFlash(core, reg, c.crc_start[1], c.crc_length[1]);
+    }
+    return reg;
+}
+
 // A fault acted on the line at now_us (a clock that starts at 0 still counts).
 void Fault(SIM_CORE* core, uint64_t now_us) {
     core->stats.last_fault_us = now_us == 0 ? 1 : now_us;
@@ -93,17 +104,44 @@ void PutNoise(SIM_CORE* core, const SIM_NOISE& noise, std::vector<uint8_t>* out,
     core->stats.noise_bytes += static_cast<uint32_t>(noise.bytes.size());
 }
 
-// One answer being put together: acknowledges and frames with the faults applied.
+// One answer being put together: acknowledges and frames with the faults
+// applied, in parts that go out at their own times.
 struct Answer {
     SIM_CORE* core;
     uint64_t now_us;
-    uint8_t command; // of the request being answered
-    uint32_t seq;    // its number among the requests of that command
-    uint32_t frames; // reply frames put together so far
+    uint8_t command;     // of the request being answered
+    uint32_t seq;        // its number among the requests of that command
+    uint64_t at_us = 0;  // when the part being put together goes out, from now_us
+    uint32_t frames = 0; // reply frames put together so far
     std::vector<uint8_t> bytes;
+    std::vector<SIM_SEND> parts;
+
+    Answer(SIM_CORE* c, uint64_t now, uint8_t cmd, uint32_t n)
+        : core(c), now_us(now), command(cmd), seq(n) {}
 
     bool Hits(const SIM_NOISE& n, SIM_NOISE_AT at) const {
         return n.at == at && n.command == command && n.nth == seq;
+    }
+
+    // What follows goes out us after what came before; at no wait it stays
+    // in the same part, so an unpaced answer is one piece as it always was.
+    void Wait(uint64_t us) {
+        if (us != 0) {
+            EndPart();
+            at_us += us;
+        }
+    }
+
+    void EndPart() {
+        if (bytes.empty()) {
+            return;
+        }
+        SIM_SEND send;
+        send.delay_us = static_cast<uint32_t>(std::min<uint64_t>(at_us, UINT32_MAX));
+        send.bytes = std::move(bytes);
+        send.request = core->log.size() - 1;
+        parts.push_back(std::move(send));
+        bytes.clear();
     }
 
     void Ack() {
@@ -122,6 +160,12 @@ struct Answer {
         bytes.push_back(SIM_ACK);
         ++core->stats.acks_sent;
         core->log.back().acknowledged = true;
+        for (const SIM_NOISE& n : core->config.faults.noise) {
+            if (Hits(n, SIM_NOISE_AT::AFTER_ACK)) {
+                PutNoise(core, n, &bytes, bytes.size());
+                Fault(core, now_us);
+            }
+        }
     }
 
     void Frame(uint8_t reply_command, const std::vector<uint8_t>& payload, bool trim_end = false) {
@@ -214,6 +258,7 @@ void CrcReply(SIM_CORE* core, Answer* answer) {
 }
 
 // Returns false when the request put the target out of reach (vanish fault).
+// The state changes at once; only the answers wait for the pace.
 bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length, uint64_t now_us,
             uint64_t first_us, std::vector<SIM_SEND>* out) {
     SIM_REQUEST request;
@@ -229,7 +274,14 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     if (f.silent || core->in_application) {
         return true;
     }
-    Answer answer{core, now_us, command, seq, 0, {}};
+    // A request that came while the handheld was erasing or computing is
+    // taken up once it is done. The slow fault delays every answer alike
+    // but keeps the handheld no busier.
+    const SIM_PACE& pace = core->config.pace;
+    const uint64_t start = std::max(now_us, core->busy_until_us);
+    Answer answer(core, now_us, command, seq);
+    answer.at_us = start - now_us + pace.answer_us + static_cast<uint64_t>(f.reply_delay_ms) * 1000;
+    uint64_t work_us = 0; // from the acknowledge to the reply, busy meanwhile
     bool reachable = true;
     switch (command) {
     case SIM_CMD_IDENTIFY:
@@ -239,6 +291,8 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         ++core->stats.clears;
         SIM_CoreErase(core);
         answer.Ack();
+        work_us = static_cast<uint64_t>(pace.erase_ms) * 1000;
+        answer.Wait(work_us);
         answer.Frame(SIM_CMD_BLANK_CHECK, BlankReply(core, now_us));
         break;
     case SIM_CMD_BLANK_CHECK:
@@ -275,18 +329,27 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     }
     case SIM_CMD_MAKE_VALID:
         ++core->stats.made_valid;
+        core->log.back().flash_crc = CrcOverRanges(core);
         answer.Ack();
         break;
     case SIM_CMD_GET_CRC:
+        if (f.crc_refused_before_valid && core->stats.made_valid == 0) {
+            Fault(core, now_us);
+            answer.Frame(SIM_CMD_GET_CRC, {});
+            break;
+        }
         if (length == 0) {
             core->crc_reg = 0xFFFF;
         } else if (length == 8) {
-            core->crc_reg = CrcOverFlash(core, core->crc_reg, LE_Read32(data), LE_Read32(data + 4));
+            const uint32_t range = std::min(LE_Read32(data + 4), SIM_MAX_CRC_RANGE);
+            core->crc_reg = CrcOverFlash(core, core->crc_reg, LE_Read32(data), range);
+            work_us = static_cast<uint64_t>(pace.crc_ns_per_byte) * range / 1000;
         } else {
             ++core->stats.unknown;
             break;
         }
         answer.Ack();
+        answer.Wait(work_us);
         CrcReply(core, &answer);
         break;
     case SIM_CMD_START_APP:
@@ -298,14 +361,53 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
         ++core->stats.unknown;
         break;
     }
-    if (!answer.bytes.empty()) {
-        SIM_SEND send;
-        send.delay_us = f.reply_delay_ms * 1000;
-        send.bytes = std::move(answer.bytes);
-        send.request = core->log.size() - 1;
-        out->push_back(std::move(send));
+    if (work_us != 0) {
+        core->busy_until_us = start + pace.answer_us + work_us;
+    }
+    answer.EndPart();
+    for (SIM_SEND& part : answer.parts) {
+        out->push_back(std::move(part));
     }
     return reachable;
+}
+
+// Out of reset: the line and CRC state as after power-up, back in the boot
+// loader, no longer busy; the RESET noise is due on the line.
+void Restart(SIM_CORE* core, uint64_t now_us) {
+    core->crc_reg = 0xFFFF;
+    core->in_application = false;
+    core->busy_until_us = now_us;
+    for (const SIM_NOISE& n : core->config.faults.noise) {
+        if (n.at == SIM_NOISE_AT::RESET) {
+            PutNoise(core, n, &core->unsolicited, core->unsolicited.size());
+        }
+    }
+}
+
+// What is due on the line unasked goes out now.
+void SendUnsolicited(SIM_CORE* core, uint64_t now_us, std::vector<SIM_SEND>* out) {
+    if (!core->unsolicited.empty()) {
+        Fault(core, now_us);
+        SIM_SEND send;
+        send.bytes.swap(core->unsolicited);
+        out->push_back(std::move(send));
+    }
+}
+
+// The reset fault: the number of bytes of the request at f (a valid header,
+// avail bytes held from it) that the handheld takes in before it resets, or 0
+// while it does not. A request's number is known only once it is handled, so
+// the one being taken in is the one after the last handled.
+size_t ResetCut(const SIM_CORE* core, const uint8_t* f, size_t avail) {
+    const SIM_FAULTS& faults = core->config.faults;
+    if (core->reset_done || faults.reset_in_block == 0 ||
+        core->program_seq + 1 != faults.reset_in_block || avail < 7 || f[4] != 0x00 ||
+        f[5] != 0x00 || f[6] != SIM_CMD_PROGRAM) {
+        return 0;
+    }
+    const size_t cut =
+        std::min<size_t>(std::max<uint32_t>(faults.reset_after_bytes, 7), f[1] + size_t{9});
+    return avail >= cut ? cut : 0;
 }
 
 } // namespace
@@ -376,6 +478,14 @@ std::vector<uint8_t> SIM_Banner(uint32_t length, uint32_t seed) {
     return banner;
 }
 
+SIM_PACE SIM_RealPace() {
+    SIM_PACE pace;
+    pace.answer_us = 200;
+    pace.erase_ms = 3000;
+    pace.crc_ns_per_byte = 1000;
+    return pace;
+}
+
 void SIM_CoreInit(SIM_CORE* core, const SIM_CONFIG& config) {
     *core = SIM_CORE();
     SIM_CoreSetFaults(core, config.faults);
@@ -400,19 +510,14 @@ void SIM_CoreSetFaults(SIM_CORE* core, const SIM_FAULTS& faults, uint64_t now_us
     core->faults_set_us = now_us;
     core->noise_done.assign(faults.noise.size(), false);
     core->vanish_done = false;
+    core->reset_done = false;
     // A switched-off handheld stays off; one gone for a time is back.
     core->vanished = core->switched_off;
 }
 
 void SIM_CoreReset(SIM_CORE* core) {
     core->rx.clear();
-    core->crc_reg = 0xFFFF;
-    core->in_application = false;
-    for (const SIM_NOISE& n : core->config.faults.noise) {
-        if (n.at == SIM_NOISE_AT::RESET) {
-            PutNoise(core, n, &core->unsolicited, core->unsolicited.size());
-        }
-    }
+    Restart(core, 0);
 }
 
 void SIM_CorePowerOff(SIM_CORE* core) {
@@ -445,12 +550,7 @@ void SIM_CoreTick(SIM_CORE* core, uint64_t now_us, std::vector<SIM_SEND>* out) {
             PutNoise(core, noise[i], &core->unsolicited, core->unsolicited.size());
         }
     }
-    if (!core->unsolicited.empty()) {
-        Fault(core, now_us);
-        SIM_SEND send;
-        send.bytes.swap(core->unsolicited);
-        out->push_back(std::move(send));
-    }
+    SendUnsolicited(core, now_us, out);
 }
 
 uint8_t SIM_CoreFlashByte(const SIM_CORE* core, uint32_t address) {
@@ -486,6 +586,18 @@ void SIM_CoreFeed(SIM_CORE* core, const uint8_t* bytes, size_t count, uint64_t n
         if (rx[pos + 1] != rx[pos + 2] || rx[pos + 3] != SIM_START) {
             ++core->stats.bad_frames;
             ++pos;
+            continue;
+        }
+        const size_t cut = ResetCut(core, &rx[pos], avail);
+        if (cut != 0) {
+            // The request is lost; what follows it reaches a boot loader
+            // that has just come up, and its banner goes out now.
+            pos += cut;
+            core->reset_done = true;
+            ++core->stats.resets;
+            Fault(core, now_us);
+            Restart(core, now_us);
+            SendUnsolicited(core, now_us, out);
             continue;
         }
         const size_t length = rx[pos + 1];
@@ -559,12 +671,12 @@ std::string SIM_Summary(const SIM_CORE* core) {
                   "requests %u: identify %u, clear %u, program %u, make valid %u, blank check %u, "
                   "get CRC %u, start application %u, unknown %u\n"
                   "bad frames %u, junk bytes %u, acks sent %u, acks dropped %u, replies %u, "
-                  "refused blocks %u, power cycles %u, noise %u (%u bytes)\n"
+                  "refused blocks %u, power cycles %u, resets %u, noise %u (%u bytes)\n"
                   "bytes programmed %llu, flash pages %u, last CRC 0x%04X\n",
                   s.requests, per_command[0], per_command[1], per_command[2], per_command[3],
                   per_command[4], per_command[5], per_command[7], s.unknown, s.bad_frames,
                   s.junk_bytes, s.acks_sent, s.acks_dropped, s.replies_sent, s.naks, s.power_cycles,
-                  s.noise_events, s.noise_bytes,
+                  s.resets, s.noise_events, s.noise_bytes,
                   static_cast<unsigned long long>(s.bytes_programmed),
                   static_cast<unsigned>(core->flash.size()), s.last_crc);
     return text;

@@ -31,6 +31,15 @@ void Usage() {
               "  --range1 START:LEN    CRC range 1\n"
               "  --short               short identify reply (range 0 only)\n"
               "  --baud N              pace both directions as a line at N baud, 11 bits a byte\n"
+              "pace of the boot loader (each answer waits from its request's last byte; while it\n"
+              "erases or runs a CRC it takes requests in and answers them after, in order):\n"
+              "  --pace real|none      a real boot loader's (0.2 ms, 3 s erase, 1 us a CRC byte)\n"
+              "                        or none (0, the default); the three below, given after\n"
+              "                        it, change a part of it\n"
+              "  --answer-us N         N us from a request to its first answer\n"
+              "  --erase-ms N          clear: N ms from its acknowledge to its reply\n"
+              "  --crc-ns-per-byte N   get CRC over a range: N ns a byte from its acknowledge\n"
+              "                        to its reply\n"
               "faults (counts are 1-based and start when the program starts):\n"
               "  --silent              log requests, answer nothing\n"
               "  --silent-after-start  answer nothing once start application is acknowledged\n"
@@ -46,6 +55,9 @@ void Usage() {
               "  --not-blank [A:V]     clear and blank check report address A holding V\n"
               "  --vanish N:MS         after N program requests, gone for MS ms, then reset\n"
               "  --slow MS             wait MS ms before every answer\n"
+              "  --reset-in-block N[:K]  reset after K bytes (7 to the whole request, the\n"
+              "                        default) of the N-th program request: it is lost and the\n"
+              "                        reset noise goes out at once; once\n"
               "line noise (a banner is boot text holding 0x68, 0x90 and 0x16):\n"
               "  --glitch-at-reset B   byte B (0x00 for a break, 0xFF) as the handheld comes out\n"
               "                        of reset: at the start (or as --power-on-after switches\n"
@@ -136,6 +148,19 @@ int main(int argc, char** argv) {
             config.long_form = false;
         } else if (a == "--baud") {
             config.baud_rate = Number(need());
+        } else if (a == "--pace") {
+            const std::string pace = need();
+            if (pace != "real" && pace != "none") {
+                std::fprintf(stderr, "tidewell_sim: --pace takes real or none\n");
+                return 2;
+            }
+            config.pace = pace == "real" ? SIM_RealPace() : SIM_PACE();
+        } else if (a == "--answer-us") {
+            config.pace.answer_us = Number(need());
+        } else if (a == "--erase-ms") {
+            config.pace.erase_ms = Number(need());
+        } else if (a == "--crc-ns-per-byte") {
+            config.pace.crc_ns_per_byte = Number(need());
         } else if (a == "--silent") {
             f.silent = true;
         } else if (a == "--silent-after-start") {
@@ -181,6 +206,9 @@ int main(int argc, char** argv) {
             Pair(need(), &f.vanish_after_blocks, &f.vanish_ms);
         } else if (a == "--slow") {
             f.reply_delay_ms = Number(need());
+        } else if (a == "--reset-in-block") {
+            f.reset_after_bytes = UINT32_MAX; // cut to the request's length
+            Pair(need(), &f.reset_in_block, &f.reset_after_bytes);
         } else if (a == "--glitch-at-reset" || a == "--banner-at-reset") {
             const uint32_t value = Number(need());
             SIM_NOISE n;

@@ -16,12 +16,20 @@ struct SIM {
     std::atomic<uint64_t> last_activity_us{0};
     uint64_t rx_line_free_us = 0; // when the modelled line has delivered what was received
     uint64_t tx_line_free_us = 0; // when the modelled line has carried what was sent
+    // When input was first seen waiting while the thread was sending, not
+    // reading (0: none): the line brought it then, not when it is read.
+    uint64_t input_seen_us = 0;
+    uint64_t input_looked_us = 0;
 };
 
 namespace {
 
 constexpr DWORD kEmptyReadPauseMs = 5;
 constexpr DWORD kGoneCablePauseMs = 200;
+// During a long wait (an erase, a CRC run) the thread looks now and then
+// whether input has come; a short one, as for an acknowledge, it never does.
+constexpr uint64_t kLookWhileWaitingUs = 50000;
+constexpr uint64_t kLookEveryUs = 5000;
 
 uint64_t NowMicros() {
     static const LONGLONG frequency = [] {
@@ -35,13 +43,27 @@ uint64_t NowMicros() {
                                  c.QuadPart % frequency * 1000000 / frequency);
 }
 
+bool InputWaiting(SIM* sim) {
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    return ClearCommError(sim->port, &errors, &stat) && stat.cbInQue > 0;
+}
+
 // Sleeps while the wait is long, spins for the last two milliseconds: a 1 ms
-// sleep per byte would be far too coarse for line timing.
+// sleep per byte would be far too coarse for line timing. A stop request
+// ends any wait at once.
 void WaitUntil(SIM* sim, uint64_t deadline_us) {
     for (;;) {
         const uint64_t now = NowMicros();
         if (now >= deadline_us || sim->stop.load()) {
             return;
+        }
+        if (deadline_us - now > kLookWhileWaitingUs && sim->input_seen_us == 0 &&
+            now - sim->input_looked_us >= kLookEveryUs) {
+            sim->input_looked_us = now;
+            if (InputWaiting(sim)) {
+                sim->input_seen_us = now;
+            }
         }
         if (deadline_us - now > 2000) {
             Sleep(1);
@@ -67,6 +89,8 @@ uint64_t ByteMicros(const SIM* sim) {
     return sim->core.config.baud_rate == 0 ? 0 : 11000000ull / sim->core.config.baud_rate;
 }
 
+// One piece of an answer. The thread does not read while it waits for it
+// (seconds, for a paced erase); what comes in meanwhile is read after.
 void Send(SIM* sim, const SIM_SEND& send, uint64_t arrival_us) {
     const uint64_t byte_us = ByteMicros(sim);
     uint64_t start = arrival_us + send.delay_us;
@@ -74,6 +98,9 @@ void Send(SIM* sim, const SIM_SEND& send, uint64_t arrival_us) {
         start = sim->tx_line_free_us;
     }
     WaitUntil(sim, start);
+    if (sim->stop.load()) {
+        return;
+    }
     const DWORD total = static_cast<DWORD>(send.bytes.size());
     if (byte_us != 0) {
         const uint64_t now = NowMicros();
@@ -133,6 +160,7 @@ DWORD WINAPI Thread(LPVOID arg) {
             // A quiet line still sees the handheld come back from a reset
             // and noise due at a moment.
             out.clear();
+            sim->input_seen_us = 0; // whatever was seen waiting is gone
             const uint64_t now = NowMicros();
             EnterCriticalSection(&sim->lock);
             SIM_CoreTick(&sim->core, now, &out);
@@ -163,14 +191,17 @@ DWORD WINAPI Thread(LPVOID arg) {
             // the ones before on the line, however late the cable handed them
             // over. Otherwise the first byte seen has arrived: its own line
             // time is behind it, so only the bytes after it are still due.
+            // Bytes seen waiting during a long send were seen then.
+            const uint64_t seen = sim->input_seen_us != 0 ? sim->input_seen_us : now;
             const bool continuing = !sim->core.rx.empty();
-            if (continuing || sim->rx_line_free_us > now) {
+            if (continuing || sim->rx_line_free_us > seen) {
                 sim->rx_line_free_us += got * byte_us;
             } else {
-                sim->rx_line_free_us = now + (got - 1) * byte_us;
+                sim->rx_line_free_us = seen + (got - 1) * byte_us;
             }
             arrival = sim->rx_line_free_us;
         }
+        sim->input_seen_us = 0;
         SIM_CoreFeed(&sim->core, buffer, got, now, &out);
         LeaveCriticalSection(&sim->lock);
         for (const SIM_SEND& send : out) {
