@@ -16,8 +16,6 @@ std::atomic<HWND> g_dialog{nullptr};
 // cancel request), called by the dialog's Cancel, Esc and close box; both on
 // the user-interface thread.
 UI_CANCEL_HOOK g_cancel_hook = nullptr;
-// The caption of the job shown last; user-interface thread only.
-char g_last_job[UI_JOB_CAPTION_SIZE] = {};
 // The progress bar as UI_SetProgressRange found it, with the dialog it was
 // found in: a job moves the bar a dozen thousand times, and each lookup of a
 // control of another thread's window costs a call into the window system.
@@ -79,18 +77,9 @@ void UI_ShowStatus(const char* text) {
 }
 
 void UI_ShowJob(const char* text) {
-    lstrcpynA(g_last_job, text != nullptr ? text : "", sizeof g_last_job);
     SetStatusText(text);
     Show(UI_ID_STATUS, SW_SHOW);
     Show(UI_ID_PROGRESS, SW_SHOW);
-}
-
-const char* UI_GetLastJob() {
-    return g_last_job;
-}
-
-void UI_ForgetLastJob() {
-    g_last_job[0] = '\0';
 }
 
 void UI_HideJob() {

@@ -15,10 +15,4 @@ void UI_SetDialogWindow(void* hwnd);
 void* UI_GetDialogWindow();
 UI_CANCEL_HOOK UI_GetCancelHook();
 
-constexpr int UI_JOB_CAPTION_SIZE = 64;
-
 void UI_ShowStatus(const char* text);
-// The caption that UI_ShowJob showed last (empty after UI_ForgetLastJob), so
-// the dialog can tell at which step an update stopped.
-const char* UI_GetLastJob();
-void UI_ForgetLastJob();

@@ -35,20 +35,22 @@ constexpr UINT kRescaleArt = WM_APP + 1;
 // was open starts now, from the dialog's own loop.
 constexpr UINT kRunDueUpdate = WM_APP + 3; // beside UI_PORTS_FOUND
 
-// The steps of an update as the technician reads them: the caption of the job
-// that runs it, and what the status line says when the update stops there.
-// The CRC comparison follows the get-CRC job and counts as its step.
-struct UPDATE_STEP {
-    const char* job;
-    const char* failed;
-};
-constexpr UPDATE_STEP kUpdateSteps[] = {
-    {"Clear target", "Update failed while clearing - reset target, restart updater"},
-    {"Programming target", "Update failed while programming - reset target, restart updater"},
-    {"Make valid", "Update failed at make valid - reset target, restart updater"},
-    {"Get CRC", "Update failed at CRC check - reset target, restart updater"},
-};
-constexpr int kUpdateStepCount = sizeof kUpdateSteps / sizeof kUpdateSteps[0];
+// What the status line says when an update stops at a step.
+const char* FailureText(UPDATE_STEP step) {
+    switch (step) {
+    case UPDATE_STEP::CLEAR:
+        return "Update failed while clearing - reset target, restart updater";
+    case UPDATE_STEP::PROGRAM:
+        return "Update failed while programming - reset target, restart updater";
+    case UPDATE_STEP::CRC_BEFORE_VALID:
+        return "Update failed at CRC check - reset target, restart updater";
+    case UPDATE_STEP::MAKE_VALID:
+        return "Update failed at make valid - reset target, restart updater";
+    default:
+        // The image is marked valid but not proven: it must not be used.
+        return "Update failed at CRC check - update the handheld again before use";
+    }
+}
 
 char g_title[UI_TITLE_SIZE] = {};
 int32_t g_target_present = 0;
@@ -314,44 +316,23 @@ void OnEscape(HWND hwnd) {
 }
 
 // One line for a debugger (under Wine: WINEDEBUG=+debugstr) on how the update
-// ended: the block sent last, whether its last send was acknowledged, and
-// what the serial layer saw.
-void ReportUpdate(int32_t result) {
+// ended: the step, the block sent last, whether its last send was
+// acknowledged, and what the serial layer saw.
+void ReportUpdate(const UPDATE_OUTCOME& outcome) {
     COM_STATUS s;
     COM_GetStatus(&s);
     char text[512];
     std::snprintf(text, sizeof text,
-                  "%s: update ended with %d; last block 0x%08X %s; serial: writes %u, waited %u, "
-                  "dropped %u, refused %u (last error %u); reads cut off %u, let go late %u, "
-                  "waited for a slot %u, without one %u\n",
-                  UI_PRODUCT_NAME, static_cast<int>(result),
-                  static_cast<unsigned>(JOB_LastBlockBase.load(std::memory_order_relaxed)),
-                  JOB_LastBlockAcknowledged.load(std::memory_order_relaxed) ? "acknowledged"
-                                                                            : "not acknowledged",
-                  s.writes, s.write_waits, s.writes_dropped, s.writes_refused, s.last_write_error,
+                  "%s: update ended with %d at step %d%s; last block 0x%08X %s; serial: writes "
+                  "%u, waited %u, dropped %u, refused %u (last error %u); reads cut off %u, let "
+                  "go late %u, waited for a slot %u, without one %u\n",
+                  UI_PRODUCT_NAME, static_cast<int>(outcome.result), static_cast<int>(outcome.step),
+                  outcome.made_valid ? " (made valid)" : "",
+                  static_cast<unsigned>(outcome.last_block),
+                  outcome.last_block_acknowledged ? "acknowledged" : "not acknowledged", s.writes,
+                  s.write_waits, s.writes_dropped, s.writes_refused, s.last_write_error,
                   s.reads_cut_off, s.reads_let_go_late, s.read_slot_waits, s.reads_without_slot);
     OutputDebugStringA(text);
-}
-
-// The step at which a failed update stopped: the last job shown, when it failed
-// itself; the next step when that job ended well and the update stopped
-// after it (the next job not started, or the CRCs differ).
-const char* FailureText() {
-    const char* job = UI_GetLastJob();
-    int step = -1;
-    for (int i = 0; i < kUpdateStepCount; ++i) {
-        if (std::strcmp(job, kUpdateSteps[i].job) == 0) {
-            step = i;
-        }
-    }
-    // The update stops before another job, so the status is the last job's.
-    if (step < 0 || JOB_STATUS.load(std::memory_order_acquire) == JOB_OK) {
-        ++step;
-    }
-    if (step >= kUpdateStepCount) {
-        step = kUpdateStepCount - 1;
-    }
-    return kUpdateSteps[step].failed;
 }
 
 void ShowAbout(HWND hwnd) {
@@ -407,15 +388,15 @@ void UI_RunUpdate() {
     const HMENU system_menu = GetSystemMenu(dialog, FALSE);
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
 
-    UI_ForgetLastJob();
     const int32_t result = UPDATE_Run();
-    ReportUpdate(result);
+    const UPDATE_OUTCOME outcome = UPDATE_GetOutcome();
+    ReportUpdate(outcome);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
     if (result == JOB_OK) {
         UI_ShowStatus("Target updated successfully");
     } else if (result != JOB_CANCELLED) {
-        UI_ShowStatus(FailureText());
+        UI_ShowStatus(FailureText(outcome.step));
     }
     g_update_ended = true;
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);

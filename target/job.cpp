@@ -16,9 +16,10 @@
 
 namespace {
 
-// Longest a job left running by a cancelled run can take (a clear: three
-// acknowledge reads and three reply reads of 60 s), with room to spare.
-constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(200);
+// Longest a job left running by a cancelled run can take (a CRC sequence
+// run twice, each reply over two ranges waited for to its 30 s end, about
+// 220 s), with room to spare.
+constexpr auto IDLE_WAIT_LIMIT = std::chrono::seconds(300);
 // A target CRC below this never counts as a match, whatever the image's own
 // (TARGET_NO_CRC is a failed get-CRC job; 0 and 1 are refused as well).
 constexpr int32_t TARGET_CRC_LOWEST_VALID = 2;
@@ -36,6 +37,8 @@ uint32_t g_update_cancels = 0;
 // Set and cleared by UPDATE_Run, read by UPDATE_IsRunning. User-interface
 // thread only: the dialog's handlers that ask run inside the jobs' loops.
 bool g_update_running = false;
+// Written by UPDATE_Run as it returns, read by the dialog after it. User-interface thread only.
+UPDATE_OUTCOME g_outcome = {};
 
 bool CancelledSince(uint32_t cancels) {
     return WORKER_GetCancelCount() != cancels;
@@ -162,6 +165,57 @@ uint8_t JOB_StartApplication() {
     return g_result;
 }
 
+namespace {
+
+// The update's steps; each return says where it stopped.
+int32_t RunSteps(UPDATE_OUTCOME* outcome) {
+    outcome->step = UPDATE_STEP::CLEAR;
+    uint8_t result = JOB_ClearTarget();
+    if (result != JOB_OK) {
+        return result;
+    }
+    outcome->step = UPDATE_STEP::PROGRAM;
+    result = JOB_ProgramTarget(APP_Image);
+    outcome->last_block = JOB_LastBlockBase.load(std::memory_order_relaxed);
+    outcome->last_block_acknowledged = JOB_LastBlockAcknowledged.load(std::memory_order_relaxed);
+    if (result != JOB_OK) {
+        return result;
+    }
+    // Only the CRC proves every block in: a block lost to a reset can leave
+    // the link in step behind it. Make valid cannot change the ranges' bytes,
+    // so the CRC before it must be the one after; a target that will not say
+    // it yet (no answer, a refusal) is compared after make valid only.
+    outcome->step = UPDATE_STEP::CRC_BEFORE_VALID;
+    const int32_t local_crc = IMAGE_CalcTargetCRC() & 0xFFFF;
+    const int32_t early_crc = JOB_GetCRC();
+    if (g_result == JOB_CANCELLED) {
+        return JOB_CANCELLED;
+    }
+    if (early_crc != TARGET_NO_CRC && early_crc != local_crc) {
+        return JOB_TARGET_ERROR;
+    }
+    outcome->step = UPDATE_STEP::MAKE_VALID;
+    result = JOB_MakeValid();
+    if (result != JOB_OK) {
+        return result;
+    }
+    outcome->made_valid = true;
+    outcome->step = UPDATE_STEP::CRC_AFTER_VALID;
+    const int32_t target_crc = JOB_GetCRC();
+    if (g_result == JOB_CANCELLED) {
+        return JOB_CANCELLED;
+    }
+    if (target_crc < TARGET_CRC_LOWEST_VALID || target_crc != local_crc) {
+        return JOB_TARGET_ERROR;
+    }
+    outcome->step = UPDATE_STEP::DONE;
+    JOB_StartApplication();
+    WORKER_Stop();
+    return JOB_OK;
+}
+
+} // namespace
+
 int32_t UPDATE_Run() {
     // The dialog's handlers run inside the jobs' message loops; a target found
     // again there must not start a second update inside this one.
@@ -170,30 +224,14 @@ int32_t UPDATE_Run() {
     }
     g_update_running = true;
     UpdateScope scope;
+    UPDATE_OUTCOME outcome = {};
+    outcome.result = RunSteps(&outcome);
+    g_outcome = outcome;
+    return outcome.result;
+}
 
-    uint8_t result = JOB_ClearTarget();
-    if (result != JOB_OK) {
-        return result;
-    }
-    result = JOB_ProgramTarget(APP_Image);
-    if (result != JOB_OK) {
-        return result;
-    }
-    result = JOB_MakeValid();
-    if (result != JOB_OK) {
-        return result;
-    }
-    const int32_t local_crc = IMAGE_CalcTargetCRC() & 0xFFFF;
-    const int32_t target_crc = JOB_GetCRC();
-    if (g_result == JOB_CANCELLED) {
-        return JOB_CANCELLED;
-    }
-    if (target_crc < TARGET_CRC_LOWEST_VALID || target_crc != local_crc) {
-        return JOB_TARGET_ERROR;
-    }
-    JOB_StartApplication();
-    WORKER_Stop();
-    return JOB_OK;
+UPDATE_OUTCOME UPDATE_GetOutcome() {
+    return g_outcome;
 }
 
 bool UPDATE_IsRunning() {

@@ -66,6 +66,7 @@ const char kClearFailed[] = "Update failed while clearing - reset target, restar
 const char kProgramFailed[] = "Update failed while programming - reset target, restart updater";
 const char kMakeValidFailed[] = "Update failed at make valid - reset target, restart updater";
 const char kCrcFailed[] = "Update failed at CRC check - reset target, restart updater";
+const char kCrcFailedValid[] = "Update failed at CRC check - update the handheld again before use";
 
 // Closes any About box of this thread; the test's way out of one that opened
 // where it must not.
@@ -529,20 +530,24 @@ TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
         SIM_FAULTS faults;
         const char* text;
     };
-    std::vector<Case> cases(4);
+    std::vector<Case> cases(5);
     cases[0] = {"flash not blank", {}, kClearFailed};
     cases[0].faults.not_blank = true;
     // A refused block leaves error frames on the line; the next case's
     // handheld must still be found behind them.
     cases[1] = {"block refused", {}, kProgramFailed};
     cases[1].faults.nak_block = 1;
-    // Silent a moment after the last block, then back: a new connection,
-    // which the make-valid job must not run on.
+    // Silent after the last block for longer than the CRC job asks, then
+    // back: a new connection, which the make-valid job must not run on.
     cases[2] = {"target gone after the last block", {}, kMakeValidFailed};
     cases[2].faults.vanish_after_blocks = 1;
-    cases[2].faults.vanish_ms = 400;
+    cases[2].faults.vanish_ms = 7000;
     cases[3] = {"CRC differs", {}, kCrcFailed};
     cases[3].faults.wrong_crc = true;
+    // Told only once the image is valid: it must be updated again.
+    cases[4] = {"CRC differs after make valid", {}, kCrcFailedValid};
+    cases[4].faults.wrong_crc = true;
+    cases[4].faults.crc_refused_before_valid = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartTarget(c.faults);

@@ -179,9 +179,12 @@ TEST_F(JobTest, RefusedBlockEndsTheJobWithTheErrorFrameDetails) {
 TEST_F(JobTest, UpdateRunsEveryStepAndStopsTheWorker) {
     Start(SMALL, 0x1000, 600);
     EXPECT_EQ(UPDATE_Run(), 0);
+    // The CRC is compared before make valid as well as after it.
     EXPECT_EQ(HARNESS_StatusTexts(),
-              (std::vector<std::string>{"Clear target", "Programming target", "Make valid",
-                                        "Get CRC", "Start application"}));
+              (std::vector<std::string>{"Clear target", "Programming target", "Get CRC",
+                                        "Make valid", "Get CRC", "Start application"}));
+    EXPECT_EQ(UPDATE_GetOutcome().step, UPDATE_STEP::DONE);
+    EXPECT_TRUE(UPDATE_GetOutcome().made_valid);
     EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 1u);
     EXPECT_EQ(Count(SIM_CMD_START_APP), 1u);
     EXPECT_FALSE(WORKER_IsRunning());
@@ -198,7 +201,7 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
         SIM_FAULTS faults;
         int32_t result;
         bool programs;
-        bool made_valid;
+        UPDATE_STEP step;
     };
     SIM_FAULTS not_blank;
     not_blank.not_blank = true;
@@ -217,12 +220,27 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
     banner.at = SIM_NOISE_AT::RESET;
     banner.bytes = SIM_Banner(40, 7);
     reset.noise.push_back(banner);
+    // Reset while taking in a block, its banner opening or closing with the
+    // acknowledge byte: the banner passes for the lost block's acknowledge
+    // and the link goes on in step. Only the CRC shows the block missing.
+    SIM_FAULTS reset_opening;
+    reset_opening.reset_in_block = 2;
+    reset_opening.reset_after_bytes = 20;
+    banner.bytes = Cat({0x90}, SIM_Banner(30, 3));
+    reset_opening.noise.push_back(banner);
+    SIM_FAULTS reset_closing = reset_opening;
+    reset_closing.noise[0].bytes = Cat(SIM_Banner(30, 5), {0x90});
     const Case cases[] = {
-        {"not blank", not_blank, 1, false, false},
-        {"refused block", nak, 1, true, false},
-        {"target lost", lost, 1, true, false},
-        {"target reset with a banner", reset, 1, true, false},
-        {"CRC mismatch", wrong_crc, 1, true, true},
+        {"not blank", not_blank, 1, false, UPDATE_STEP::CLEAR},
+        {"refused block", nak, 1, true, UPDATE_STEP::PROGRAM},
+        {"target lost", lost, 1, true, UPDATE_STEP::PROGRAM},
+        {"target reset with a banner", reset, 1, true, UPDATE_STEP::PROGRAM},
+        // The CRC before make valid differs: nothing is made valid.
+        {"CRC mismatch", wrong_crc, 1, true, UPDATE_STEP::CRC_BEFORE_VALID},
+        {"reset in a block, banner opening with 0x90", reset_opening, 1, true,
+         UPDATE_STEP::CRC_BEFORE_VALID},
+        {"reset in a block, banner closing with 0x90", reset_closing, 1, true,
+         UPDATE_STEP::CRC_BEFORE_VALID},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -230,14 +248,41 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
         Start(SMALL, 0x1000, 600, c.faults);
         EXPECT_EQ(UPDATE_Run(), c.result);
         EXPECT_EQ(Count(SIM_CMD_PROGRAM) > 0, c.programs);
-        EXPECT_EQ(Count(SIM_CMD_MAKE_VALID) > 0, c.made_valid);
+        EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
         EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
+        EXPECT_EQ(UPDATE_GetOutcome().step, c.step);
+        EXPECT_FALSE(UPDATE_GetOutcome().made_valid);
         EXPECT_TRUE(WORKER_IsRunning());
         if (c.faults.vanish_ms != 0 && c.faults.noise.empty()) {
             PumpFor(1000);
             EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
             EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 0u);
         }
+        EndCase();
+    }
+}
+
+// A target that will not tell its CRC before make valid is compared after
+// it only, as before; one that then differs has had its image made valid,
+// and the outcome says so.
+TEST_F(JobTest, ATargetThatRefusesTheEarlyCrcIsComparedAfterMakeValid) {
+    const struct {
+        bool wrong_crc;
+        int32_t result;
+        UPDATE_STEP step;
+    } cases[] = {{false, JOB_OK, UPDATE_STEP::DONE},
+                 {true, JOB_TARGET_ERROR, UPDATE_STEP::CRC_AFTER_VALID}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wrong_crc);
+        HARNESS_RestartWorker();
+        SIM_FAULTS faults;
+        faults.crc_refused_before_valid = true;
+        faults.wrong_crc = c.wrong_crc;
+        Start(SMALL, 0x1000, 600, faults);
+        EXPECT_EQ(UPDATE_Run(), c.result);
+        EXPECT_EQ(Count(SIM_CMD_MAKE_VALID), 1u);
+        EXPECT_EQ(UPDATE_GetOutcome().step, c.step);
+        EXPECT_TRUE(UPDATE_GetOutcome().made_valid);
         EndCase();
     }
 }
@@ -294,7 +339,8 @@ TEST_F(JobTest, TargetCrcOfZeroOrOneFailsEvenWhenItMatches) {
         Start({{0x1000, bytes}}, 0x1000, 8);
         EXPECT_EQ(UPDATE_Run(), 1);
         EXPECT_EQ(SIM_GetStats(sim_).last_crc, wanted);
-        EXPECT_EQ(Count(SIM_CMD_GET_CRC), 2u);
+        EXPECT_EQ(Count(SIM_CMD_GET_CRC), 4u); // before make valid and after it
+        EXPECT_EQ(UPDATE_GetOutcome().step, UPDATE_STEP::CRC_AFTER_VALID);
         EXPECT_EQ(Count(SIM_CMD_START_APP), 0u);
         EXPECT_TRUE(WORKER_IsRunning());
         EndCase();
@@ -329,22 +375,38 @@ TEST_F(JobTest, CancelDuringProgrammingSendsTheGatheredBytesAndStops) {
 // The dispatch that cancels can be the one during which the worker ends its
 // job: the cancel must still stop the update before its next job is stored.
 TEST_F(JobTest, ACancelAsAJobEndsStoresNoFurtherJob) {
-    const std::pair<uint8_t, uint8_t> cases[] = {{SIM_CMD_CLEAR, SIM_CMD_PROGRAM},
-                                                 {SIM_CMD_PROGRAM, SIM_CMD_MAKE_VALID},
-                                                 {SIM_CMD_MAKE_VALID, SIM_CMD_GET_CRC},
-                                                 {SIM_CMD_GET_CRC, SIM_CMD_START_APP}};
-    for (const auto& [during, next] : cases) {
-        SCOPED_TRACE(static_cast<int>(during));
+    struct Case {
+        uint8_t during;
+        int nth; // of the jobs of that kind in the update
+        uint8_t next;
+        uint32_t next_before; // requests of the next job's kind sent before it
+    };
+    const Case cases[] = {{SIM_CMD_CLEAR, 1, SIM_CMD_PROGRAM, 0},
+                          {SIM_CMD_PROGRAM, 1, SIM_CMD_GET_CRC, 0},
+                          {SIM_CMD_GET_CRC, 1, SIM_CMD_MAKE_VALID, 0},
+                          {SIM_CMD_MAKE_VALID, 1, SIM_CMD_GET_CRC, 2},
+                          {SIM_CMD_GET_CRC, 2, SIM_CMD_START_APP, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.during) * 10 + c.nth);
         HARNESS_RestartWorker();
         SIM_FAULTS slow; // every job lasts long enough for the timer to see it
         slow.reply_delay_ms = 30;
         Start(SMALL, 0x1000, 600, slow);
-        static std::atomic<uint8_t> s_during{0};
-        s_during = during;
+        static Case s_case;
+        s_case = c;
+        static int s_seen;
+        s_seen = 0;
+        static uint8_t s_last_kind;
+        s_last_kind = JOB_IDLE;
         static bool s_cancelled;
         s_cancelled = false;
         HARNESS_OnTimer = [] {
-            if (s_cancelled || JOB_KIND.load() != s_during.load()) {
+            const uint8_t kind = JOB_KIND.load();
+            if (kind != s_last_kind && kind == s_case.during) {
+                ++s_seen;
+            }
+            s_last_kind = kind;
+            if (s_cancelled || kind != s_case.during || s_seen != s_case.nth) {
                 return;
             }
             // A long handler: the worker finishes meanwhile.
@@ -359,7 +421,7 @@ TEST_F(JobTest, ACancelAsAJobEndsStoresNoFurtherJob) {
         HARNESS_OnTimer = nullptr;
         EXPECT_TRUE(s_cancelled);
         PumpFor(300);
-        EXPECT_EQ(Count(next), 0u);
+        EXPECT_EQ(Count(c.next), c.next_before);
         EXPECT_EQ(JOB_KIND.load(), JOB_IDLE);
         EndCase();
     }
@@ -385,12 +447,17 @@ TEST_F(JobTest, AnUpdateIsNotStartedInsideAnother) {
 }
 
 // The target drops out after the last block and answers again while the
-// dialog is busy: the update must not make the new connection's image valid.
+// dialog is busy, before the next job is stored: the update must store no
+// further job for the new connection, whose flash it never cleared. The
+// worker, which checks a job against the connection it was stored for,
+// would run it: only the update's tie to its own connection stops it.
 TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
     image_ = HARNESS_MakeImage({{0x1000, HARNESS_Bytes(8, 6)}});
     APP_Image = image_;
     static std::atomic<int> drop{0};
+    static std::atomic<bool> programmed{false};
     drop = 0;
+    programmed = false;
     peer_ = HARNESS_StartPeer([](uint8_t command, const std::vector<uint8_t>&) {
         switch (command) {
         case 0:
@@ -404,6 +471,7 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
             return std::vector<PEER_SEND>{{0, {0x90}}, {0, Reply(4, {})}};
         case 2:
             drop = 2; // both sends of the next identify go unanswered
+            programmed = true;
             return std::vector<PEER_SEND>{{0, {0x90}}};
         default:
             return std::vector<PEER_SEND>{{0, {0x90}}};
@@ -411,16 +479,34 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
     });
     ASSERT_NE(peer_, nullptr);
     ASSERT_TRUE(HARNESS_WaitConnected());
-    HARNESS_OnCommand = [](uint32_t id) {
-        if (id == ID_NOTIFY_DISCONNECTED) {
-            Sleep(800); // a slow handler; the worker reconnects meanwhile
+    static uint32_t s_first;
+    s_first = TARGET_GetConnectionSerial();
+    // The first dispatch after the programming job: a slow handler, during
+    // which the target is lost and found again.
+    static bool s_held;
+    s_held = false;
+    static const auto hold = [] {
+        if (s_held || !programmed.load() || JOB_KIND.load() != JOB_IDLE) {
+            return;
+        }
+        s_held = true;
+        const DWORD start = GetTickCount();
+        while ((TARGET_GetConnectionSerial() == s_first || !TARGET_IsConnected()) &&
+               GetTickCount() - start < 3000) {
+            UI_ServeSentMessages();
+            Sleep(1);
         }
     };
+    HARNESS_OnTimer = [] { hold(); };
+    HARNESS_OnCommand = [](uint32_t) { hold(); };
     EXPECT_EQ(UPDATE_Run(), JOB_COMM_FAILED);
+    EXPECT_TRUE(s_held);
+    EXPECT_NE(TARGET_GetConnectionSerial(), s_first);
     PumpFor(200);
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
     EXPECT_TRUE(TARGET_IsConnected());
     const std::vector<uint8_t> commands = peer_->Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), SIM_CMD_GET_CRC), 0);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), SIM_CMD_MAKE_VALID), 0);
 }
 
