@@ -381,6 +381,21 @@ TEST_F(Frame, AFailedExchangeDrainsTheNoise) {
     EXPECT_TRUE(UpdaterRest(30).empty());
     g_peer->Requests(100);
 
+    // Every answer broken, and a late one on its way as the exchange gives
+    // up: it is taken off the line, not left for the next exchange to take
+    // for its own.
+    Bytes broken = Reply(0, {0, 9});
+    broken[9] ^= 1;
+    g_peer->Send(Cat(Cat(broken, broken), Cat(broken, broken)));
+    std::thread late([] {
+        Sleep(150);
+        g_peer->Send(Reply(0, {0, 1}));
+    });
+    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 300, nullptr));
+    late.join();
+    EXPECT_TRUE(UpdaterRest(400).empty());
+    g_peer->Requests(100);
+
     // Drained until quiet: the bytes it took, none on a quiet line.
     g_peer->Send(Bytes(300, 0xA5));
     EXPECT_EQ(300u, FRAME_Drain(50));
