@@ -5,12 +5,12 @@
 #include "app/resource.h"
 #include "app/scaling.h"
 #include "app/display.h"
+#include "app/port_picker.h"
 #include "app/version.h"
 #include "com/com.h"
+#include "target/display.h"
 #include "target/job.h"
 #include "target/target_info.h"
-#include "target/handover.h"
-#include "target/worker.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,19 +21,17 @@ const char UI_ENGINE_LEGAL_LINE[] = "Quillon engine (C) Kestrelwick Software. Al
 
 namespace {
 
-constexpr int kVersionMajor = TW_VERSION_MAJOR;
-constexpr int kVersionMinor = TW_VERSION_MINOR;
-constexpr int kVersionPatch = TW_VERSION_PATCH;
-constexpr uint32_t kPortBaudRate = 115200;
-constexpr uint8_t kPortByteSize = 8;
-constexpr UI_PICTURE kHandheldPicture = {IDB_HANDHELD, 116, 169};
-constexpr UI_PICTURE kLogoPicture = {IDB_LOGO, 140, 66};
+constexpr int VERSION_MAJOR = TW_VERSION_MAJOR;
+constexpr int VERSION_MINOR = TW_VERSION_MINOR;
+constexpr int VERSION_PATCH = TW_VERSION_PATCH;
+constexpr UI_PICTURE HANDHELD_PICTURE = {IDB_HANDHELD, 116, 169};
+constexpr UI_PICTURE LOGO_PICTURE = {IDB_LOGO, 140, 66};
 // Posted on a DPI change, so the pictures are put in once the dialog manager
 // has laid the dialog out anew; wparam is the new DPI.
-constexpr UINT kRescaleArt = WM_APP + 1;
+constexpr UINT RESCALE_ART = WM_APP + 1;
 // Posted when the About box has closed: an update that became due while it
 // was open starts now, from the dialog's own loop.
-constexpr UINT kRunDueUpdate = WM_APP + 3; // beside UI_PORTS_FOUND
+constexpr UINT RUN_DUE_UPDATE = WM_APP + 3; // beside UI_PORTS_FOUND
 
 // What the status line says when an update stops at a step.
 const char* FailureText(UPDATE_STEP step) {
@@ -53,8 +51,9 @@ const char* FailureText(UPDATE_STEP step) {
 }
 
 char g_title[UI_TITLE_SIZE] = {};
-int32_t g_target_present = 0;
-int32_t g_start_requested = 0;
+// The dialog's view of the target, and Start pressed with the update not yet begun.
+bool g_target_present = false;
+bool g_start_requested = false;
 // Set once an update has ended: its result stands on the status line until
 // the dialog ends. After a success the worker is stopped, and what it posted
 // before (the target leaving its boot loader, say) may still be queued; after
@@ -65,26 +64,11 @@ bool g_update_ended = false;
 HWND g_about = nullptr;
 // Set once the port list has been filled from the scan's result.
 bool g_ports_listed = false;
-const char kLookingForPorts[] = "Looking for COM ports...";
+const char LOOKING_FOR_PORTS[] = "Looking for COM ports...";
 
 void FormatTitle() {
-    std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, kVersionMajor,
-                  kVersionMinor, kVersionPatch);
-}
-
-void FormatDeviceName(char* out, size_t size, int32_t port) {
-    std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(port + 1));
-}
-
-int32_t OpenPort(int32_t port) {
-    COM_CONFIG config;
-    std::memset(&config, 0, sizeof config);
-    config.baud_rate = kPortBaudRate;
-    FormatDeviceName(config.device_name, sizeof config.device_name, port);
-    config.byte_size = kPortByteSize;
-    config.parity = COM_PARITY_ODD;
-    config.stop_bits = COM_STOP_BITS_ONE;
-    return COM_SetConfig(&config);
+    std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, VERSION_MAJOR,
+                  VERSION_MINOR, VERSION_PATCH);
 }
 
 HWND Item(int id) {
@@ -115,8 +99,8 @@ HWND FindStatic(HWND dialog, LONG type, int skip_id) {
 }
 
 void ScaleArt(HWND dialog, UINT dpi) {
-    UI_ScalePicture(GetDlgItem(dialog, IDC_PICTURE), kHandheldPicture, dpi);
-    UI_ScalePicture(FindStatic(dialog, SS_BITMAP, IDC_PICTURE), kLogoPicture, dpi);
+    UI_ScalePicture(GetDlgItem(dialog, IDC_PICTURE), HANDHELD_PICTURE, dpi);
+    UI_ScalePicture(FindStatic(dialog, SS_BITMAP, IDC_PICTURE), LOGO_PICTURE, dpi);
     UI_ScaleIcon(FindStatic(dialog, SS_ICON, 0), IDI_UPDATER);
 }
 
@@ -130,26 +114,6 @@ void CallCancelHook() {
     const UI_CANCEL_HOOK hook = UI_GetCancelHook();
     if (hook != nullptr) {
         hook();
-    }
-}
-
-// Selects the entry of the port in the current settings: the list shows the
-// port in use, not the first entry in text order.
-void SelectPortInUse(HWND ports) {
-    COM_CONFIG current;
-    std::memset(&current, 0, sizeof current);
-    COM_GetConfig(&current);
-    current.device_name[COM_DEVICE_NAME_SIZE - 1] = '\0';
-    const LRESULT count = SendMessageA(ports, CB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-        char name[COM_DEVICE_NAME_SIZE];
-        FormatDeviceName(
-            name, sizeof name,
-            static_cast<int32_t>(SendMessageA(ports, CB_GETITEMDATA, static_cast<WPARAM>(i), 0)));
-        if (std::strcmp(name, current.device_name) == 0) {
-            SendMessageA(ports, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
-            return;
-        }
     }
 }
 
@@ -167,25 +131,10 @@ void ListPorts(HWND hwnd) {
         return;
     }
     const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
-    for (int32_t i = 0; i < APP_PortCount; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "COM%d", static_cast<int>(APP_PortList[i] + 1));
-        const LRESULT index = SendMessageA(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-        if (index >= 0) {
-            SendMessageA(ports, CB_SETITEMDATA, static_cast<WPARAM>(index),
-                         static_cast<LPARAM>(APP_PortList[i]));
-        }
-    }
-    COM_CloseScanHandles();
-    for (int32_t i = 0; i < APP_PortCount; ++i) {
-        if (OpenPort(APP_PortList[i]) == 0) {
-            break;
-        }
-    }
-    SelectPortInUse(ports);
-    char status[sizeof kLookingForPorts + 1] = {};
+    UI_FillPortList(ports);
+    char status[sizeof LOOKING_FOR_PORTS + 1] = {};
     GetDlgItemTextA(hwnd, IDC_STATUS, status, sizeof status);
-    if (std::strcmp(status, kLookingForPorts) == 0) {
+    if (std::strcmp(status, LOOKING_FOR_PORTS) == 0) {
         UI_ShowStatus("Disconnected");
     }
 
@@ -204,8 +153,8 @@ void InitMainDialog(HWND hwnd) {
     }
     UI_SetDialogWindow(hwnd);
     ScaleArt(hwnd, UI_GetWindowDpi(hwnd));
-    g_target_present = 0;
-    g_start_requested = 0;
+    g_target_present = false;
+    g_start_requested = false;
     g_update_ended = false;
     g_ports_listed = false;
 
@@ -222,34 +171,15 @@ void InitMainDialog(HWND hwnd) {
     // all the same, and the list is filled when the scan has ended.
     if (APP_PortScanRunning.load()) {
         EnableWindow(GetDlgItem(hwnd, IDC_PORTS), FALSE);
-        UI_ShowStatus(kLookingForPorts);
+        UI_ShowStatus(LOOKING_FOR_PORTS);
         SetFocus(GetDlgItem(hwnd, IDC_START));
     } else {
         ListPorts(hwnd);
     }
 }
 
-void OnPortSelected(HWND hwnd) {
-    const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
-    const LRESULT index = SendMessageA(ports, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR) {
-        return;
-    }
-    const auto port =
-        static_cast<int32_t>(SendMessageA(ports, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
-    char name[COM_DEVICE_NAME_SIZE];
-    FormatDeviceName(name, sizeof name, port);
-    COM_CONFIG current;
-    std::memset(&current, 0, sizeof current);
-    COM_GetConfig(&current);
-    current.device_name[COM_DEVICE_NAME_SIZE - 1] = '\0';
-    if (std::strcmp(name, current.device_name) != 0) {
-        OpenPort(port);
-    }
-}
-
 void OnConnected(HWND hwnd) {
-    if (g_target_present != 0 || g_update_ended) {
+    if (g_target_present || g_update_ended) {
         return;
     }
     FocusControl(hwnd, IDC_START);
@@ -264,8 +194,8 @@ void OnConnected(HWND hwnd) {
     std::snprintf(text, sizeof text, "Connection to target established (%*.*s)", length, length,
                   reinterpret_cast<const char*>(info.text2));
     UI_ShowStatus(text);
-    g_target_present = 1;
-    if (g_start_requested != 0) {
+    g_target_present = true;
+    if (g_start_requested) {
         if (g_about != nullptr) {
             // Start was pressed before the box was opened: close it, and the
             // update starts once it has gone.
@@ -277,8 +207,8 @@ void OnConnected(HWND hwnd) {
 }
 
 void OnDisconnected(HWND hwnd) {
-    if (g_target_present != 0 && !g_update_ended) {
-        g_target_present = 0;
+    if (g_target_present && !g_update_ended) {
+        g_target_present = false;
         ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
     }
 }
@@ -288,8 +218,8 @@ void OnStart() {
     if (g_update_ended) {
         return;
     }
-    g_start_requested = 1;
-    if (g_target_present != 0) {
+    g_start_requested = true;
+    if (g_target_present) {
         UI_RunUpdate();
     } else {
         MessageBeep(MB_ICONHAND);
@@ -305,8 +235,8 @@ void OnCancelOrOk(HWND hwnd) {
     ShowWindow(GetDlgItem(hwnd, IDC_START), SW_SHOW);
     ShowWindow(GetDlgItem(hwnd, IDC_CANCEL), SW_HIDE);
     UI_ShowStatus("");
-    g_target_present = 0;
-    g_start_requested = 0;
+    g_target_present = false;
+    g_start_requested = false;
     EndDialog(hwnd, 0);
 }
 
@@ -342,8 +272,8 @@ void ShowAbout(HWND hwnd) {
     }
     DialogBoxParamA(static_cast<HINSTANCE>(APP_Instance), MAKEINTRESOURCEA(IDD_ABOUT), hwnd,
                     AboutDlgProc, 0);
-    if (g_start_requested != 0) {
-        PostMessageA(hwnd, kRunDueUpdate, 0, 0);
+    if (g_start_requested) {
+        PostMessageA(hwnd, RUN_DUE_UPDATE, 0, 0);
     }
 }
 
@@ -357,11 +287,11 @@ const char* UI_GetTitle() {
 }
 
 bool UI_IsTargetPresent() {
-    return g_target_present != 0;
+    return g_target_present;
 }
 
 bool UI_IsStartRequested() {
-    return g_start_requested != 0;
+    return g_start_requested;
 }
 
 void UI_CenterWindow(HWND hwnd, int width, int height) {
@@ -388,19 +318,19 @@ void UI_RunUpdate() {
     const HMENU system_menu = GetSystemMenu(dialog, FALSE);
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
 
-    const int32_t result = UPDATE_Run();
+    UPDATE_Run();
     const UPDATE_OUTCOME outcome = UPDATE_GetOutcome();
     ReportUpdate(outcome);
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
-    if (result == JOB_OK) {
+    if (outcome.step == UPDATE_STEP::DONE) {
         UI_ShowStatus("Target updated successfully");
-    } else if (result != JOB_CANCELLED) {
+    } else if (!outcome.cancelled) {
         UI_ShowStatus(FailureText(outcome.step));
     }
     g_update_ended = true;
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);
-    g_start_requested = 0;
+    g_start_requested = false;
 }
 
 INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -412,7 +342,7 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
     case WM_COMMAND: {
         const UINT id = LOWORD(wparam);
         if (id == IDC_PORTS && HIWORD(wparam) == CBN_SELCHANGE) {
-            OnPortSelected(hwnd);
+            UI_OnPortPicked(GetDlgItem(hwnd, IDC_PORTS));
         }
         switch (id) {
         case IDC_START:
@@ -449,14 +379,14 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         // Where the system scales per-monitor dialogs itself it does so after
         // this; the default handling goes on. (Wine, with one DPI for every
         // monitor, sends none.)
-        PostMessageA(hwnd, kRescaleArt, LOWORD(wparam), 0);
+        PostMessageA(hwnd, RESCALE_ART, LOWORD(wparam), 0);
         return FALSE;
-    case kRescaleArt:
+    case RESCALE_ART:
         ScaleArt(hwnd, static_cast<UINT>(wparam));
         return TRUE;
-    case kRunDueUpdate:
+    case RUN_DUE_UPDATE:
         // Looked at again: the target may have gone since this was posted.
-        if (g_start_requested != 0 && g_target_present != 0) {
+        if (g_start_requested && g_target_present) {
             UI_RunUpdate();
         }
         return TRUE;
@@ -491,9 +421,9 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
         return FALSE; // no control takes the focus
     case WM_DPICHANGED:
-        PostMessageA(hwnd, kRescaleArt, LOWORD(wparam), 0);
+        PostMessageA(hwnd, RESCALE_ART, LOWORD(wparam), 0);
         return FALSE;
-    case kRescaleArt:
+    case RESCALE_ART:
         UI_ScaleIcon(FindStatic(hwnd, SS_ICON, 0), IDI_UPDATER);
         return TRUE;
     case WM_DESTROY:

@@ -25,7 +25,7 @@ constexpr uint32_t TARGET_REPLY_BUFFER_SIZE = 500;
 constexpr uint32_t CLEAR_REPLY_TIMEOUT_MS = 60000;
 constexpr uint32_t BLANK_CHECK_REPLY_TIMEOUT_MS = 30000;
 constexpr uint32_t GET_CRC_REPLY_TIMEOUT_MS = 30000;
-constexpr uint8_t REPLY_BLANK_CHECK = 4; // command code of clear and blank-check replies
+constexpr uint8_t REPLY_ERASE = 4; // command code of the reply to a clear and to a blank check
 constexpr uint8_t REPLY_CRC = 5;
 
 // Payload layouts (offsets from the payload's first byte; numbers little-endian).

@@ -14,7 +14,11 @@ void UI_HideJob();
 // Synchronous: they complete once the user-interface thread dispatches them.
 void UI_SetProgressRange(int32_t low, int32_t high); // also sets the position to 0
 void UI_SetProgress(int32_t position);
-// Posts a WM_COMMAND with the id to the dialog window (the worker's notifications).
+// Posts a WM_COMMAND with the id to the dialog window: the worker's
+// notifications, these.
+constexpr uint32_t ID_NOTIFY_TICK = 0; // after every poll; wakes a waiting loop
+constexpr uint32_t ID_NOTIFY_CONNECTED = 1024;
+constexpr uint32_t ID_NOTIFY_DISCONNECTED = 1025;
 void UI_PostCommand(uint32_t id);
 // Around an update: keeps the machine awake and the session from ending (the
 // flash would be left half written); the release undoes both.

@@ -140,6 +140,35 @@ BEHIND WhatFollows() {
     return next == FRAME_START && ReplyComesNext() ? BEHIND::REPLY : BEHIND::NOISE;
 }
 
+// What a 0x90 in an acknowledge wait is.
+enum class ACK_BYTE { ACKNOWLEDGE, NOISE, A_REQUEST_BEHIND };
+
+// On a clean line a 0x90 is the acknowledge at once. After noise it may be
+// one of the noise's bytes (a banner as the target resets, with the request
+// lost): a real acknowledge is followed by silence, or by the reply of a
+// command that has one; noise goes on with other bytes, and a second 0x90
+// means two acknowledges for one request, a link a request behind. One that
+// came too soon to answer the request (early) is a banner's when more noise
+// follows; alone, or with a reply behind it, it answered, and the line is
+// faster than its rate.
+ACK_BYTE JudgeAckByte(bool after_noise, bool early) {
+    if (!after_noise && !early) {
+        return ACK_BYTE::ACKNOWLEDGE;
+    }
+    const BEHIND behind = WhatFollows();
+    if (early) {
+        if (behind == BEHIND::QUIET || behind == BEHIND::REPLY) {
+            LINK_NoteEarlyAnswer();
+            return ACK_BYTE::ACKNOWLEDGE;
+        }
+        return ACK_BYTE::NOISE;
+    }
+    if (behind == BEHIND::ACK) {
+        return ACK_BYTE::A_REQUEST_BEHIND;
+    }
+    return behind == BEHIND::NOISE ? ACK_BYTE::NOISE : ACK_BYTE::ACKNOWLEDGE;
+}
+
 // Payload and trailer of a frame whose header is in; false when they did not
 // all come. The trailer lands right behind the payload.
 bool TakeRest(uint8_t* payload, uint32_t length) {
@@ -263,34 +292,12 @@ int32_t FRAME_ReadAck(uint8_t* byte_out) {
         *byte_out = byte;
         if (byte == FRAME_ACK) {
             const bool early = timed && COM_Micros() < earliest_us;
-            if (!noisy && !early) {
-                return FRAME_OK;
-            }
-            const BEHIND behind = WhatFollows();
-            if (early) {
-                // Too soon to answer this request: a banner's byte as the
-                // target resets and loses it, when more noise follows. Alone,
-                // or with a reply behind it, it answered, and the line is
-                // faster than its rate.
-                if (behind == BEHIND::QUIET || behind == BEHIND::REPLY) {
-                    LINK_NoteEarlyAnswer();
-                    return FRAME_OK;
-                }
+            const ACK_BYTE verdict = JudgeAckByte(noisy, early);
+            if (verdict == ACK_BYTE::NOISE) {
                 noisy = true;
                 continue;
             }
-            // After noise a 0x90 may be one of its bytes (a banner as the
-            // target resets, with the block lost): a real acknowledge is
-            // followed by silence, or by the reply of a command that has one;
-            // noise goes on with other bytes. Two acknowledges for one
-            // request mean the link has fallen a request behind.
-            if (behind == BEHIND::ACK) {
-                return FRAME_FAILED;
-            }
-            if (behind == BEHIND::NOISE) {
-                continue;
-            }
-            return FRAME_OK;
+            return verdict == ACK_BYTE::ACKNOWLEDGE ? FRAME_OK : FRAME_FAILED;
         }
         if (COM_Micros() >= deadline) {
             return FRAME_FAILED;

@@ -65,8 +65,8 @@ uint8_t WaitForIdleWorker(uint32_t cancels) {
     }
 }
 
-struct UpdateScope {
-    UpdateScope() {
+struct UPDATE_SCOPE {
+    UPDATE_SCOPE() {
         g_in_update = true;
         g_update_connection = TARGET_GetConnectionSerial();
         g_update_cancels = WORKER_GetCancelCount();
@@ -74,13 +74,13 @@ struct UpdateScope {
         UI_SetCancelHook(WORKER_RequestCancel);
         UI_HoldSession();
     }
-    ~UpdateScope() {
+    ~UPDATE_SCOPE() {
         UI_ReleaseSession();
         g_in_update = false;
         g_update_running = false;
     }
-    UpdateScope(const UpdateScope&) = delete;
-    UpdateScope& operator=(const UpdateScope&) = delete;
+    UPDATE_SCOPE(const UPDATE_SCOPE&) = delete;
+    UPDATE_SCOPE& operator=(const UPDATE_SCOPE&) = delete;
 };
 
 } // namespace
@@ -223,9 +223,10 @@ int32_t UPDATE_Run() {
         return JOB_TARGET_ERROR;
     }
     g_update_running = true;
-    UpdateScope scope;
+    UPDATE_SCOPE scope;
     UPDATE_OUTCOME outcome = {};
     outcome.result = RunSteps(&outcome);
+    outcome.cancelled = outcome.result == JOB_CANCELLED;
     g_outcome = outcome;
     return outcome.result;
 }

@@ -42,6 +42,7 @@ enum class UPDATE_STEP : uint8_t {
 // How the last update that ran ended, as UPDATE_Run knew it at its return.
 struct UPDATE_OUTCOME {
     int32_t result;   // what UPDATE_Run returned
+    bool cancelled;   // the user ended it
     UPDATE_STEP step; // where it stopped
     bool made_valid;  // the target acknowledged make valid
     // The block the programming job sent last, and whether its last send was

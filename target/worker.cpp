@@ -79,7 +79,7 @@ ERASE EraseOnce(uint8_t command, uint32_t reply_timeout_ms, uint8_t* status) {
     }
     uint32_t length = 0;
     if (FRAME_Receive(reply, reply_timeout_ms, &length) != FRAME_OK ||
-        reply[FRAME_COMMAND_AT] != REPLY_BLANK_CHECK) {
+        reply[FRAME_COMMAND_AT] != REPLY_ERASE) {
         return ERASE::BROKEN;
     }
     if (length == 0) {
@@ -158,6 +158,14 @@ void RunMakeValid() {
         return;
     }
     RunAcknowledgedJob(CMD_MAKE_VALID);
+}
+
+// A job starts on a drained line: what noise or a late reply left there
+// must not pass for its first answer. Not programming, which checks the line
+// at its end instead, where it matters, nor make valid, which fails on
+// anything left there.
+bool StartsOnDrainedLine(uint8_t kind) {
+    return WORKER_IsJobKind(kind) && kind != CMD_PROGRAM && kind != CMD_MAKE_VALID;
 }
 
 // A job is meant for the connection that was up when it was stored; if that
@@ -259,10 +267,7 @@ void WORKER_Cycle() {
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
-    // A job starts on a quiet line: what noise or a late reply left there
-    // must not pass for the job's first answer. The programming job
-    // checks the line at its end instead, where it matters.
-    if (WORKER_IsJobKind(kind) && kind != CMD_PROGRAM && kind != CMD_MAKE_VALID) {
+    if (StartsOnDrainedLine(kind)) {
         FRAME_Drain(LINK_PromptWaitMs());
     }
     switch (kind) {

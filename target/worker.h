@@ -6,10 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-// Notification ids posted to the dialog as WM_COMMAND.
-constexpr uint32_t ID_NOTIFY_TICK = 0;
-constexpr uint32_t ID_NOTIFY_CONNECTED = 1024;
-constexpr uint32_t ID_NOTIFY_DISCONNECTED = 1025;
+#include "target/display.h" // the notification ids
 
 // WORKER_Stop (UI thread) sets it; worker reads after each cycle and clears it as it ends.
 extern std::atomic<uint32_t> WORKER_StopRequest;

@@ -196,7 +196,7 @@ void CheckErase(model::Line& line, uint8_t command) {
             return true;
         }
         model::Reply reply = model::Receive(line);
-        if (reply.result != 0 || line.At(reply.header_at)[6] != REPLY_BLANK_CHECK) {
+        if (reply.result != 0 || line.At(reply.header_at)[6] != REPLY_ERASE) {
             return false;
         }
         if (reply.length == 0) {
