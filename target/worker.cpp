@@ -254,6 +254,9 @@ void TARGET_GetCRC() {
         answered = CrcSequence(info, &crc);
     }
     if (!answered) {
+        // Make valid may follow a CRC that was not to be had, and goes out
+        // only on a quiet line: what the sequence left there goes now.
+        FRAME_Drain(LINK_PromptWaitMs());
         WORKER_EndJob(JOB_COMM_FAILED);
         return;
     }
