@@ -9,9 +9,8 @@
 namespace {
 
 // The line the boot loader speaks: 115200 baud, 8 data bits, odd parity, one
-// stop bit.
+// stop bit (the data bits are the serial layer's).
 constexpr uint32_t PORT_BAUD_RATE = 115200;
-constexpr uint8_t PORT_BYTE_SIZE = 8;
 constexpr size_t ENTRY_TEXT_SIZE = 32;
 
 // The serial layer's device name of a port number: "\\.\COM<n + 1>".
@@ -36,7 +35,7 @@ int32_t OpenPort(int32_t port) {
     std::memset(&config, 0, sizeof config);
     config.baud_rate = PORT_BAUD_RATE;
     FormatDeviceName(config.device_name, sizeof config.device_name, port);
-    config.byte_size = PORT_BYTE_SIZE;
+    config.byte_size = COM_DATA_BITS;
     config.parity = COM_PARITY_ODD;
     config.stop_bits = COM_STOP_BITS_ONE;
     return COM_SetConfig(&config);

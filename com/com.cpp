@@ -38,266 +38,105 @@
 //   their buffers are the platform's until their completions have run, so
 //   their slots are freed by those completions, not by the reopen. Error
 //   boxes are shown after the section is left.
-// - Opens run on helper threads and are waited for at most COM_OPEN_BOUND_MS:
-//   an open can block for seconds (a Bluetooth port whose device is off), and
-//   neither the window nor the worker may wait on it. An open given up on
-//   lets go of its handle itself when it finally returns. The lock is not
-//   held while an open is waited for; a settings change in the meantime
-//   makes the open's handle stale (the generation), and it is closed.
+// - Opens run on helper threads (open.cpp) and are waited for at most
+//   COM_OPEN_BOUND_MS: an open can block for seconds (a Bluetooth port whose
+//   device is off), and neither the window nor the worker may wait on it. The
+//   lock is not held while an open is waited for; a settings change in the
+//   meantime makes the open's handle stale (the generation), and it is closed.
 // - A read or write that fails is followed by a look at the port
 //   (ClearCommError): when that fails too, the device has gone (an adapter
 //   pulled). The port is closed, and reads and writes try to open the same
 //   port again every COM_REOPEN_INTERVAL_MS, silently, until it is back.
+//
+// Each variable says who writes it and who reads it; "under the lock" means
+// both happen only while the lock is held.
 #include "com/com.h"
 
 #include <windows.h>
 
 #include "com/com_calls.h"
+#include "com/open.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+// --- The lock ---------------------------------------------------------------
+
 namespace {
 
-constexpr DWORD kReadMarginMs = 200; // beyond the time-out, before a read is cancelled
-constexpr DWORD kCancelWaitMs = 500; // for the completion of a cancelled read
-// A write waits for the one before it as long as the line takes to carry
-// that one's bytes, and this much more.
-constexpr DWORD kWriteWaitMarginMs = 1000;
-constexpr uint32_t kSlowestBaud = 110; // what a baud rate below it counts as
-constexpr int kReadSlots = 4;
-constexpr int kWriteSlots = 16;
-constexpr uint32_t kWriteSlotSize = 512;
-constexpr size_t kPathSize = 200;
-constexpr int kScanOpeners = 4;     // opens of a scan under way at once
-constexpr DWORD kOpenerPollMs = 10; // how often a waiting caller looks at its opens
-// Line settings beside the ones the caller chooses. Software flow control is
-// off, but the platform still wants its characters and limits set.
-constexpr WORD kXonLimit = 2048;
-constexpr WORD kXoffLimit = 512;
-constexpr char kXonChar = 0x11;
-constexpr char kXoffChar = 0x13;
-
-struct ReadSlot {
-    OVERLAPPED ov; // first member: the completion routine finds the slot from it
-    // Set by the reading thread when it starts a read, cleared by the
-    // completion routine (on that same thread, in an alertable wait).
-    std::atomic<bool> pending;
-    // done and count: written by the completion routine, read by the reader.
-    std::atomic<bool> done;
-    std::atomic<uint32_t> count;
-    std::atomic<DWORD> error;
-    uint8_t buf[COM_READ_MAX]; // the platform's while pending, then the reader's
+struct PORT_LOCK {
+    CRITICAL_SECTION section;
+    PORT_LOCK() { InitializeCriticalSection(&section); }
 };
 
-struct WriteSlot {
-    OVERLAPPED ov;
-    bool in_flight;
-    uint32_t length;
-    uint8_t buf[kWriteSlotSize];
-};
-
-// Held while an operation is started and around close + reopen.
-class PortLock {
-  public:
-    PortLock() { InitializeCriticalSection(&cs_); }
-    void Enter() { EnterCriticalSection(&cs_); }
-    void Leave() { LeaveCriticalSection(&cs_); }
-
-  private:
-    CRITICAL_SECTION cs_;
-};
-
-PortLock& Lock() {
-    static PortLock lock; // never destroyed before the exit hook runs
-    return lock;
+CRITICAL_SECTION* PortLock() {
+    static PORT_LOCK lock; // never destroyed before the exit hook runs
+    return &lock.section;
 }
 
-class Guard {
-  public:
-    Guard() { Lock().Enter(); }
-    ~Guard() { Lock().Leave(); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
+// Holds the lock for a scope: while an operation is started, and around a
+// close and reopen.
+struct LOCK_GUARD {
+    LOCK_GUARD() { EnterCriticalSection(PortLock()); }
+    ~LOCK_GUARD() { LeaveCriticalSection(PortLock()); }
+    LOCK_GUARD(const LOCK_GUARD&) = delete;
+    LOCK_GUARD& operator=(const LOCK_GUARD&) = delete;
 };
 
+} // namespace
+
+// --- Layer state ------------------------------------------------------------
+
+namespace {
+
 // Written under the lock by whoever opens or closes the port (the
-// user-interface thread, or the worker on first use); read by both threads.
+// user-interface thread choosing one; the worker on first use, on finding
+// the device gone and while reopening it); read by both threads. The state
+// is also stored without the lock by the first use, once its open is over.
 std::atomic<HANDLE> g_handle{INVALID_HANDLE_VALUE};
 std::atomic<int32_t> g_state{COM_STATE_NEW};
-COM_CONFIG g_config = {}; // under the lock
+COM_CONFIG g_config = {};     // under the lock
+COMMTIMEOUTS g_timeouts = {}; // under the lock
+// Set under the lock when the port's device is found gone, cleared when it
+// is open again or other settings are chosen; read by the thread that reads
+// and writes, and by COM_GetStatus.
+std::atomic<bool> g_lost{false};
+// Raised by the completion routine of the current read or by a successful
+// open (either thread), cleared by the reader when it starts a read.
+std::atomic<bool> g_read_done{false};
+// The write started last, which the next one waits for: set by the writer,
+// forgotten by a close (a write pending on a closed handle holds no later
+// write back). Under the lock.
+struct WRITE_SLOT;
+WRITE_SLOT* g_last_write = nullptr;
+
+} // namespace
+
+// --- Opening and configuring ------------------------------------------------
+
+namespace {
+
+// Line settings beside the ones the caller chooses. Software flow control is
+// off, but the platform still wants its characters and limits set.
+constexpr WORD XON_LIMIT = 2048;
+constexpr WORD XOFF_LIMIT = 512;
+constexpr char XON_CHAR = 0x11;
+constexpr char XOFF_CHAR = 0x13;
+
 // Counts the settings changes, under the lock: an open started under one
 // generation is stale under the next.
 uint32_t g_generation = 0;
-// Set under the lock when the port's device is found gone, cleared when it
-// is open again or other settings are chosen; read by the reading thread.
-std::atomic<bool> g_lost{false};
-ULONGLONG g_next_reopen = 0;  // under the lock
-COMMTIMEOUTS g_timeouts = {}; // under the lock
-// Set to 1 by the completion routine of the current read or by a successful
-// open (either thread), cleared by the reader when it starts a read.
-std::atomic<int32_t> g_read_done{0};
-// The read being waited for: set and cleared by the reader, looked at by the
-// completion routine.
-std::atomic<ReadSlot*> g_current_read{nullptr};
-ReadSlot g_read_slots[kReadSlots];    // the reading thread and its completion routines
-WriteSlot g_write_slots[kWriteSlots]; // under the lock
-WriteSlot* g_last_write = nullptr;    // under the lock
-int g_next_write = 0;                 // under the lock
-// Filled by the thread that scans, closed by the one that lists the ports
-// once the scan has ended (the caller hands over between the two).
-HANDLE g_scan_handles[COM_MAX_PORTS];
-bool g_scan_table_ready = false;
-// Error boxes being shown, by any thread: only the outermost one shows.
-std::atomic<int32_t> g_error_nesting{0};
-// Stored by tests, read by whichever thread shows an error.
-std::atomic<void (*)(const char*)> g_error_handler{nullptr};
-// Set once by the first thread to open the port on first use.
+DCB g_line = {}; // the line settings last accepted; under the lock
+// Set once, by the first thread to open the port on first use; read by
+// COM_GetStatus.
 std::atomic<bool> g_exit_hook{false};
-// Stored by tests while no read runs, read by the reading thread.
-std::atomic<COM_START_READ> g_start_read{nullptr};
-std::atomic<COM_CANCEL_READ> g_cancel_read{nullptr};
-// Stored by tests while no open runs, read by the opener threads.
-std::atomic<COM_OPEN_FILE> g_open_file{nullptr};
-
-// Test and diagnostic figures: counted by the thread that reads and writes,
-// read by anyone through COM_GetStatus.
+// Counted by whichever thread opens the port: the user-interface thread
+// choosing it, the worker on first use and while reopening.
 std::atomic<uint32_t> g_opens{0};
-std::atomic<uint32_t> g_read_timeouts_set{0};
-std::atomic<uint32_t> g_writes{0};
-std::atomic<uint32_t> g_write_waits{0};
-std::atomic<uint32_t> g_writes_dropped{0};
-std::atomic<uint32_t> g_writes_refused{0};
-std::atomic<uint32_t> g_last_write_error{0};
-std::atomic<uint32_t> g_reads_cut_off{0};
-std::atomic<uint32_t> g_reads_let_go_late{0};
-std::atomic<uint32_t> g_read_slot_waits{0};
-std::atomic<uint32_t> g_reads_without_slot{0};
-std::atomic<uint32_t> g_opens_too_slow{0};
-std::atomic<uint32_t> g_losses{0};
-std::atomic<uint32_t> g_reopen_tries{0};
-std::atomic<uint32_t> g_reopens{0};
-DCB g_line = {}; // under the lock
-
-HANDLE OpenPath(const char* path) {
-    const COM_OPEN_FILE open = g_open_file.load();
-    return (open != nullptr ? open : CreateFileA)(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-}
-
-// Opens of a set of paths, taken in order by opener threads. The batch is
-// shared by the caller and the openers and freed by whichever lets go last.
-struct OpenBatch {
-    enum Outcome : int { kPending, kOpened, kFailed, kTooSlow };
-    std::atomic<int> refs{1};
-    int count = 0;
-    std::atomic<int> next{0}; // the next path to take, by any opener
-    char paths[COM_MAX_PORTS][kPathSize] = {};
-    // Written by the opener before its outcome; read by the caller after it.
-    HANDLE handles[COM_MAX_PORTS] = {};
-    // When an opener took the path (0 until then), and how its open ended:
-    // the opener stores the result unless the caller has given up first.
-    std::atomic<ULONGLONG> started[COM_MAX_PORTS] = {};
-    std::atomic<int> outcome[COM_MAX_PORTS] = {};
-    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr); // after each outcome
-
-    void Release() {
-        if (refs.fetch_sub(1) == 1) {
-            CloseHandle(wake);
-            delete this;
-        }
-    }
-};
-
-DWORD WINAPI Opener(void* argument) {
-    OpenBatch* batch = static_cast<OpenBatch*>(argument);
-    for (;;) {
-        const int i = batch->next.fetch_add(1);
-        if (i >= batch->count) {
-            break;
-        }
-        batch->started[i].store(GetTickCount64());
-        const HANDLE h = OpenPath(batch->paths[i]);
-        batch->handles[i] = h;
-        int pending = OpenBatch::kPending;
-        if (!batch->outcome[i].compare_exchange_strong(
-                pending, h != INVALID_HANDLE_VALUE ? OpenBatch::kOpened : OpenBatch::kFailed)) {
-            // Given up on: another opener has taken over the paths left.
-            if (h != INVALID_HANDLE_VALUE) {
-                CloseHandle(h);
-            }
-            break;
-        }
-        SetEvent(batch->wake);
-    }
-    batch->Release();
-    return 0;
-}
-
-void StartOpener(OpenBatch* batch) {
-    batch->refs.fetch_add(1);
-    const HANDLE thread = CreateThread(nullptr, 0, Opener, batch, 0, nullptr);
-    if (thread != nullptr) {
-        CloseHandle(thread);
-    } else {
-        Opener(batch); // no thread to spare: open here, unbounded
-    }
-}
-
-// Opens the batch's paths, each waited for at most COM_OPEN_BOUND_MS; out
-// gets a handle or INVALID_HANDLE_VALUE for each. Called without the lock.
-void OpenAll(OpenBatch* batch, int openers, HANDLE* out) {
-    for (int i = 0; i < openers && i < batch->count; ++i) {
-        StartOpener(batch);
-    }
-    for (;;) {
-        bool settled = true;
-        for (int i = 0; i < batch->count; ++i) {
-            if (batch->outcome[i].load() != OpenBatch::kPending) {
-                continue;
-            }
-            settled = false;
-            const ULONGLONG now = GetTickCount64();
-            const ULONGLONG started = batch->started[i].load();
-            int pending = OpenBatch::kPending;
-            if (started != 0 && now >= started + COM_OPEN_BOUND_MS &&
-                batch->outcome[i].compare_exchange_strong(pending, OpenBatch::kTooSlow)) {
-                g_opens_too_slow.fetch_add(1);
-                // That opener is stuck; one more takes the paths after it.
-                if (batch->next.load() < batch->count) {
-                    StartOpener(batch);
-                }
-            }
-        }
-        if (settled) {
-            break;
-        }
-        WaitForSingleObject(batch->wake, kOpenerPollMs);
-    }
-    for (int i = 0; i < batch->count; ++i) {
-        out[i] = batch->outcome[i].load() == OpenBatch::kOpened ? batch->handles[i]
-                                                                : INVALID_HANDLE_VALUE;
-    }
-}
-
-HANDLE OpenBounded(const char* path) {
-    OpenBatch* batch = new OpenBatch;
-    batch->count = 1;
-    std::snprintf(batch->paths[0], kPathSize, "%s", path);
-    HANDLE h = INVALID_HANDLE_VALUE;
-    OpenAll(batch, 1, &h);
-    batch->Release();
-    return h;
-}
-
-void FormPath(char (&path)[kPathSize], const char* name, size_t name_size) {
-    // The name is used as it is, even when it already begins with "\\.\";
-    // only its length is bounded, in case it lacks its terminating NUL.
-    const int length = static_cast<int>(strnlen(name, name_size));
-    std::snprintf(path, kPathSize, "\\\\.\\%.*s", length, name);
-}
 
 // The port's name for the user: the device name without its "\\.\".
 void PortNameLocked(char* out, size_t size) {
@@ -308,14 +147,21 @@ void PortNameLocked(char* out, size_t size) {
 }
 
 // An error text to show once the lock is left; empty when there is none.
-struct ErrorText {
+struct ERROR_TEXT {
     char text[COM_ERROR_TEXT_SIZE] = {};
-    void SetLocked(const char* what) {
-        char name[COM_DEVICE_NAME_SIZE + 1];
-        PortNameLocked(name, sizeof name);
-        std::snprintf(text, sizeof text, "%s: %s", name, what);
-    }
 };
+
+void SetErrorLocked(ERROR_TEXT* error, const char* what) {
+    char name[COM_DEVICE_NAME_SIZE + 1];
+    PortNameLocked(name, sizeof name);
+    std::snprintf(error->text, sizeof error->text, "%s: %s", name, what);
+}
+
+void ShowIfAny(const ERROR_TEXT& error) {
+    if (error.text[0] != '\0') {
+        COM_ShowError(error.text);
+    }
+}
 
 // Line settings step; returns what failed or null. Under the lock.
 const char* ChangeBaudrateLocked() {
@@ -326,13 +172,13 @@ const char* ChangeBaudrateLocked() {
     dcb.fParity = 1;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.XonLim = kXonLimit;
-    dcb.XoffLim = kXoffLimit;
+    dcb.XonLim = XON_LIMIT;
+    dcb.XoffLim = XOFF_LIMIT;
     dcb.ByteSize = g_config.byte_size;
     dcb.Parity = g_config.parity;
     dcb.StopBits = g_config.stop_bits;
-    dcb.XonChar = kXonChar;
-    dcb.XoffChar = kXoffChar;
+    dcb.XonChar = XON_CHAR;
+    dcb.XoffChar = XOFF_CHAR;
     if (!SetCommState(g_handle.load(), &dcb)) {
         return "SetCommState failed";
     }
@@ -342,45 +188,45 @@ const char* ChangeBaudrateLocked() {
 
 // Queues, time-outs and line settings of the port held; 0 or 1. Under the
 // lock.
-int32_t ConfigureLocked(ErrorText* error) {
+int32_t ConfigureLocked(ERROR_TEXT* error) {
     const HANDLE h = g_handle.load();
     if (!SetupComm(h, COM_QUEUE_SIZE, COM_QUEUE_SIZE)) {
-        error->SetLocked("SetupComm failed");
+        SetErrorLocked(error, "SetupComm failed");
         return 1;
     }
     g_timeouts.ReadIntervalTimeout = MAXDWORD;
     if (!SetCommTimeouts(h, &g_timeouts)) {
-        error->SetLocked("SetCommTimeouts failed");
+        SetErrorLocked(error, "SetCommTimeouts failed");
         return 1;
     }
     const char* failed = ChangeBaudrateLocked();
     if (failed != nullptr) {
-        error->SetLocked(failed);
+        SetErrorLocked(error, failed);
         return 1;
     }
     g_state.store(COM_STATE_OPEN);
-    g_read_done.store(1);
+    g_read_done.store(true);
     return 0;
 }
 
 // Open (or configure again) the port of the current settings; 0 or 1, with
 // the text of a box to show. Called without the lock: the open may take up to
 // its bound, and the worker must go on meanwhile.
-int32_t InitCom(ErrorText* error) {
-    char path[kPathSize];
+int32_t InitCom(ERROR_TEXT* error) {
+    char path[COM_PATH_SIZE];
     uint32_t generation;
     {
-        Guard guard;
+        LOCK_GUARD guard;
         const HANDLE h = g_handle.load();
         if (h != INVALID_HANDLE_VALUE) {
             FlushFileBuffers(h);
             return ConfigureLocked(error);
         }
-        FormPath(path, g_config.device_name, sizeof g_config.device_name);
+        COM_FormPath(path, g_config.device_name, sizeof g_config.device_name);
         generation = g_generation;
     }
-    const HANDLE h = OpenBounded(path);
-    Guard guard;
+    const HANDLE h = COM_OpenBounded(path);
+    LOCK_GUARD guard;
     if (h == INVALID_HANDLE_VALUE) {
         return 1;
     }
@@ -391,12 +237,6 @@ int32_t InitCom(ErrorText* error) {
     g_handle.store(h);
     g_opens.fetch_add(1);
     return ConfigureLocked(error);
-}
-
-void ShowIfAny(const ErrorText& error) {
-    if (error.text[0] != '\0') {
-        COM_ShowError(error.text);
-    }
 }
 
 // Closes the port held, if any. Its reads' slots are freed by their
@@ -410,6 +250,101 @@ void CloseLocked() {
     }
     g_last_write = nullptr;
 }
+
+} // namespace
+
+int32_t _InitCOM() {
+    ERROR_TEXT error;
+    const int32_t result = InitCom(&error);
+    ShowIfAny(error);
+    return result;
+}
+
+int32_t COM_ChangeBaudrate() {
+    ERROR_TEXT error;
+    {
+        LOCK_GUARD guard;
+        const char* failed = ChangeBaudrateLocked();
+        if (failed != nullptr) {
+            SetErrorLocked(&error, failed);
+        }
+    }
+    ShowIfAny(error);
+    return error.text[0] == '\0' ? 0 : 1;
+}
+
+int32_t COM_EnsureInit() {
+    const int32_t state = g_state.load();
+    if (state != COM_STATE_NEW) {
+        return state == COM_STATE_OPEN ? 0 : 1;
+    }
+    {
+        LOCK_GUARD guard;
+        if (g_state.load() != COM_STATE_NEW) {
+            return g_state.load() == COM_STATE_OPEN ? 0 : 1;
+        }
+        // First use before any port was chosen: plain defaults, name kept.
+        g_config.baud_rate = COM_DEFAULT_BAUD;
+        g_config.byte_size = COM_DATA_BITS;
+        g_config.parity = COM_PARITY_NONE;
+        g_config.stop_bits = COM_STOP_BITS_ONE;
+    }
+    ERROR_TEXT error;
+    InitCom(&error);
+    g_state.store(COM_STATE_OPEN);
+    if (!g_exit_hook.exchange(true)) {
+        std::atexit(COM_Close);
+    }
+    ShowIfAny(error);
+    // The call that made the first open transfers nothing: before any port
+    // was chosen the name is empty and the open fails, and an operation on
+    // a port opened with these defaults would only go to the wrong line.
+    // The dialog opens the chosen port for real through COM_SetConfig.
+    return 1;
+}
+
+void COM_GetConfig(COM_CONFIG* out) {
+    LOCK_GUARD guard;
+    *out = g_config;
+}
+
+int32_t COM_SetConfig(const COM_CONFIG* config) {
+    {
+        LOCK_GUARD guard;
+        if (config->baud_rate == g_config.baud_rate &&
+            std::memcmp(config->device_name, g_config.device_name, COM_DEVICE_NAME_SIZE) == 0 &&
+            config->byte_size == g_config.byte_size && config->parity == g_config.parity &&
+            config->stop_bits == g_config.stop_bits) {
+            return 0;
+        }
+        g_config = *config;
+        ++g_generation;
+        g_lost.store(false); // a port that went away is no longer waited for
+        if (g_handle.load() != INVALID_HANDLE_VALUE) {
+            CloseLocked();
+            g_state.store(COM_STATE_CLOSED);
+            g_timeouts.ReadTotalTimeoutConstant = 0;
+        }
+    }
+    return _InitCOM();
+}
+
+void COM_Close() {
+    LOCK_GUARD guard;
+    g_state.store(COM_STATE_CLOSED);
+    g_lost.store(false);
+    CloseLocked();
+}
+
+// --- A lost port ------------------------------------------------------------
+
+namespace {
+
+ULONGLONG g_next_reopen = 0; // under the lock
+// Counted by the thread that reads and writes; read by COM_GetStatus.
+std::atomic<uint32_t> g_losses{0};
+std::atomic<uint32_t> g_reopen_tries{0};
+std::atomic<uint32_t> g_reopens{0};
 
 // After a failed read or write on h: if the port itself no longer answers,
 // its device has gone; close it and wait for it to come back. On Windows
@@ -435,30 +370,30 @@ void CheckGoneLocked(HANDLE h) {
 // COM_REOPEN_INTERVAL_MS. No box: the port being absent is what is waited
 // out, and one that opens but cannot be set up yet is tried again.
 void TryReopen() {
-    char path[kPathSize];
+    char path[COM_PATH_SIZE];
     uint32_t generation;
     {
-        Guard guard;
+        LOCK_GUARD guard;
         if (!g_lost.load() || GetTickCount64() < g_next_reopen) {
             return;
         }
         g_next_reopen = GetTickCount64() + COM_REOPEN_INTERVAL_MS;
-        FormPath(path, g_config.device_name, sizeof g_config.device_name);
+        COM_FormPath(path, g_config.device_name, sizeof g_config.device_name);
         generation = g_generation;
     }
     g_reopen_tries.fetch_add(1);
-    const HANDLE h = OpenBounded(path);
+    const HANDLE h = COM_OpenBounded(path);
     if (h == INVALID_HANDLE_VALUE) {
         return;
     }
-    Guard guard;
+    LOCK_GUARD guard;
     if (!g_lost.load() || generation != g_generation || g_handle.load() != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
         return;
     }
     g_handle.store(h);
     g_opens.fetch_add(1);
-    ErrorText unshown;
+    ERROR_TEXT unshown;
     if (ConfigureLocked(&unshown) != 0) {
         CloseLocked();
         return;
@@ -467,21 +402,58 @@ void TryReopen() {
     g_reopens.fetch_add(1);
 }
 
+} // namespace
+
+// --- Reads ------------------------------------------------------------------
+
+namespace {
+
+constexpr DWORD READ_MARGIN_MS = 200; // beyond the time-out, before a read is cancelled
+constexpr DWORD CANCEL_WAIT_MS = 500; // for the completion of a cancelled read
+constexpr int32_t READ_SLOT_COUNT = 4;
+
+struct READ_SLOT {
+    OVERLAPPED ov; // first member: the completion routine finds the slot from it
+    // Set by the reading thread when it starts a read, cleared by the
+    // completion routine (on that same thread, in an alertable wait).
+    std::atomic<bool> pending;
+    // done and count: written by the completion routine, read by the reader.
+    std::atomic<bool> done;
+    std::atomic<uint32_t> count;
+    std::atomic<DWORD> error;
+    uint8_t buf[COM_READ_MAX]; // the platform's while pending, then the reader's
+};
+
+// The reading thread and its completion routines.
+READ_SLOT g_read_slots[READ_SLOT_COUNT];
+// The read being waited for: set and cleared by the reader, looked at by the
+// completion routine.
+std::atomic<READ_SLOT*> g_current_read{nullptr};
+// Stored by tests while no read runs, read by the reading thread.
+std::atomic<COM_START_READ> g_start_read{nullptr};
+std::atomic<COM_CANCEL_READ> g_cancel_read{nullptr};
+// Counted by the reading thread; read by COM_GetStatus.
+std::atomic<uint32_t> g_read_timeouts_set{0};
+std::atomic<uint32_t> g_reads_cut_off{0};
+std::atomic<uint32_t> g_reads_let_go_late{0};
+std::atomic<uint32_t> g_read_slot_waits{0};
+std::atomic<uint32_t> g_reads_without_slot{0};
+
 void CALLBACK ReadDone(DWORD error, DWORD count, LPOVERLAPPED ov) {
     // An aborted read ends with the count the platform reports; its error
     // only tells whether the port is worth a look.
-    ReadSlot* slot = reinterpret_cast<ReadSlot*>(ov);
+    READ_SLOT* slot = reinterpret_cast<READ_SLOT*>(ov);
     slot->count.store(count);
     slot->error.store(error);
     slot->done.store(true);
     slot->pending.store(false);
     if (g_current_read.load() == slot) {
-        g_read_done.store(1);
+        g_read_done.store(true);
     }
 }
 
-ReadSlot* FreeReadSlot() {
-    for (ReadSlot& slot : g_read_slots) {
+READ_SLOT* FreeReadSlot() {
+    for (READ_SLOT& slot : g_read_slots) {
         if (!slot.pending.load()) {
             return &slot;
         }
@@ -489,23 +461,24 @@ ReadSlot* FreeReadSlot() {
     return nullptr;
 }
 
-enum class ReadStart { kStarted, kNoSlot, kFailed };
+enum class READ_START { STARTED, NO_SLOT, NOT_STARTED };
 
 // Applies the time-out if it changed and starts a read into a free slot.
-ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HANDLE* handle_out) {
-    Guard guard;
+READ_START StartRead(uint32_t count, uint32_t timeout_ms, READ_SLOT** slot_out,
+                     HANDLE* handle_out) {
+    LOCK_GUARD guard;
     const HANDLE h = g_handle.load();
     if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
-        return ReadStart::kFailed;
+        return READ_START::NOT_STARTED;
     }
     if (timeout_ms != g_timeouts.ReadTotalTimeoutConstant) {
         g_timeouts = COMMTIMEOUTS{0, 0, timeout_ms, 0, 0};
         SetCommTimeouts(h, &g_timeouts);
         g_read_timeouts_set.fetch_add(1);
     }
-    ReadSlot* slot = FreeReadSlot();
+    READ_SLOT* slot = FreeReadSlot();
     if (slot == nullptr) {
-        return ReadStart::kNoSlot;
+        return READ_START::NO_SLOT;
     }
     slot->ov = OVERLAPPED{};
     slot->done.store(false);
@@ -513,27 +486,27 @@ ReadStart StartRead(uint32_t count, uint32_t timeout_ms, ReadSlot** slot_out, HA
     slot->error.store(0);
     slot->pending.store(true);
     g_current_read.store(slot);
-    g_read_done.store(0);
+    g_read_done.store(false);
     const COM_START_READ start = g_start_read.load();
     if (!(start != nullptr ? start : ReadFileEx)(h, slot->buf, count, &slot->ov, ReadDone)) {
         // No completion will come for a read that never started.
         g_current_read.store(nullptr);
         slot->pending.store(false);
         CheckGoneLocked(h);
-        return ReadStart::kFailed;
+        return READ_START::NOT_STARTED;
     }
     *slot_out = slot;
     *handle_out = h;
-    return ReadStart::kStarted;
+    return READ_START::STARTED;
 }
 
-void CancelRead(HANDLE h, ReadSlot* slot) {
+void CancelRead(HANDLE h, READ_SLOT* slot) {
     const COM_CANCEL_READ cancel = g_cancel_read.load();
     (cancel != nullptr ? cancel : CancelIoEx)(h, &slot->ov);
 }
 
 // Waits alertably until the slot's completion has come or the time is up.
-bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
+bool AwaitCompletion(READ_SLOT* slot, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
     while (!slot->done.load()) {
         if (GetTickCount64() >= deadline) {
@@ -548,12 +521,12 @@ bool AwaitCompletion(ReadSlot* slot, DWORD ms) {
 // completion has not run yet; it runs only in an alertable wait on this
 // thread, so the ones already queued are let run and then a slot is waited
 // for, within this read's own time.
-bool StartReadInTime(uint32_t count, uint32_t timeout_ms, ULONGLONG deadline, ReadSlot** slot,
+bool StartReadInTime(uint32_t count, uint32_t timeout_ms, ULONGLONG deadline, READ_SLOT** slot,
                      HANDLE* h) {
-    for (int attempt = 0;; ++attempt) {
-        const ReadStart started = StartRead(count, timeout_ms, slot, h);
-        if (started != ReadStart::kNoSlot) {
-            return started == ReadStart::kStarted;
+    for (int32_t attempt = 0;; ++attempt) {
+        const READ_START started = StartRead(count, timeout_ms, slot, h);
+        if (started != READ_START::NO_SLOT) {
+            return started == READ_START::STARTED;
         }
         if (attempt == 1) {
             g_read_slot_waits.fetch_add(1);
@@ -569,25 +542,25 @@ bool StartReadInTime(uint32_t count, uint32_t timeout_ms, ULONGLONG deadline, Re
 // Wait: until the completion has come, a reopen has ended the wait, or the
 // deadline has passed. A read not completed by then is cancelled and its
 // completion awaited briefly, so the platform lets go of its buffer.
-void AwaitRead(ReadSlot* slot, HANDLE h, ULONGLONG deadline) {
-    while (g_read_done.load() == 0 && GetTickCount64() < deadline) {
+void AwaitRead(READ_SLOT* slot, HANDLE h, ULONGLONG deadline) {
+    while (!g_read_done.load() && GetTickCount64() < deadline) {
         SleepEx(1, TRUE);
     }
     if (!slot->done.load()) {
         // A handle closed meanwhile has aborted the read already; cancelling
         // it again does no harm.
-        if (g_read_done.load() == 0) {
+        if (!g_read_done.load()) {
             g_reads_cut_off.fetch_add(1);
         }
         CancelRead(h, slot);
-        AwaitCompletion(slot, kCancelWaitMs);
+        AwaitCompletion(slot, CANCEL_WAIT_MS);
     }
     g_current_read.store(nullptr);
 }
 
 // Take: the bytes of a completed read. A read still not completed leaves its
 // slot taken until the completion runs, in a later alertable wait.
-uint32_t TakeRead(ReadSlot* slot, uint8_t* buffer, uint32_t count) {
+uint32_t TakeRead(READ_SLOT* slot, uint8_t* buffer, uint32_t count) {
     if (!slot->done.load()) {
         g_reads_let_go_late.fetch_add(1);
         return 0;
@@ -600,22 +573,89 @@ uint32_t TakeRead(ReadSlot* slot, uint8_t* buffer, uint32_t count) {
     return received;
 }
 
-bool SlotBusy(WriteSlot* slot) {
+} // namespace
+
+uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
+    if (COM_EnsureInit() != 0 || count == 0) {
+        return 0;
+    }
+    TryReopen();
+    if (count > COM_READ_MAX) {
+        count = COM_READ_MAX;
+    }
+    // The whole read, a wait for a slot included, is over by this time.
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms + READ_MARGIN_MS;
+    READ_SLOT* slot = nullptr;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (!StartReadInTime(count, timeout_ms, deadline, &slot, &h)) {
+        return 0;
+    }
+    AwaitRead(slot, h, deadline);
+    const uint32_t received = TakeRead(slot, buffer, count);
+    // Windows ends a read at its time-out without an error; Wine reports
+    // ERROR_TIMEOUT. Any other error may be the device going away.
+    const DWORD error = slot->done.load() ? slot->error.load() : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS && error != ERROR_TIMEOUT) {
+        LOCK_GUARD guard;
+        CheckGoneLocked(h);
+    }
+    return received;
+}
+
+uint64_t COM_Micros() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+void COM_SetReadCalls(COM_START_READ start, COM_CANCEL_READ cancel) {
+    g_start_read.store(start);
+    g_cancel_read.store(cancel);
+}
+
+// --- Writes -----------------------------------------------------------------
+
+namespace {
+
+// A write waits for the one before it as long as the line takes to carry
+// that one's bytes, and this much more.
+constexpr DWORD WRITE_WAIT_MARGIN_MS = 1000;
+constexpr uint32_t SLOWEST_BAUD = 110; // what a baud rate below it counts as
+constexpr int32_t WRITE_SLOT_COUNT = 16;
+constexpr uint32_t WRITE_SLOT_SIZE = 512;
+
+struct WRITE_SLOT {
+    OVERLAPPED ov;
+    bool in_flight;
+    uint32_t length;
+    uint8_t buf[WRITE_SLOT_SIZE];
+};
+
+WRITE_SLOT g_write_slots[WRITE_SLOT_COUNT]; // under the lock
+int32_t g_next_write = 0;                   // under the lock
+// Counted by the writing thread; read by COM_GetStatus.
+std::atomic<uint32_t> g_writes{0};
+std::atomic<uint32_t> g_write_waits{0};
+std::atomic<uint32_t> g_writes_dropped{0};
+std::atomic<uint32_t> g_writes_refused{0};
+std::atomic<uint32_t> g_last_write_error{0};
+
+bool SlotBusy(WRITE_SLOT* slot) {
     return slot->in_flight && !HasOverlappedIoCompleted(&slot->ov);
 }
 
 // A free slot, or null while the last write started is still in progress: a
 // write started next to a pending one may overtake it or interleave with it
 // (seen with Wine), so writes go to the platform one at a time.
-WriteSlot* FreeWriteSlotLocked() {
+WRITE_SLOT* FreeWriteSlotLocked() {
     if (g_last_write != nullptr && SlotBusy(g_last_write)) {
         return nullptr;
     }
-    for (int i = 0; i < kWriteSlots; ++i) {
-        WriteSlot& slot = g_write_slots[(g_next_write + i) % kWriteSlots];
+    for (int32_t i = 0; i < WRITE_SLOT_COUNT; ++i) {
+        WRITE_SLOT& slot = g_write_slots[(g_next_write + i) % WRITE_SLOT_COUNT];
         if (!SlotBusy(&slot)) {
             slot.in_flight = false;
-            g_next_write = (g_next_write + i + 1) % kWriteSlots;
+            g_next_write = (g_next_write + i + 1) % WRITE_SLOT_COUNT;
             return &slot;
         }
     }
@@ -628,8 +668,8 @@ DWORD WriteWaitMsLocked() {
     const uint32_t bytes = g_last_write != nullptr ? g_last_write->length : 0;
     const uint32_t bits_per_byte = 1u + g_config.byte_size + (g_config.parity != 0 ? 1u : 0u) +
                                    (g_config.stop_bits == 0 ? 1u : 2u);
-    const uint32_t baud = g_config.baud_rate < kSlowestBaud ? kSlowestBaud : g_config.baud_rate;
-    return kWriteWaitMarginMs + static_cast<DWORD>(uint64_t{bytes} * bits_per_byte * 1000 / baud);
+    const uint32_t baud = g_config.baud_rate < SLOWEST_BAUD ? SLOWEST_BAUD : g_config.baud_rate;
+    return WRITE_WAIT_MARGIN_MS + static_cast<DWORD>(uint64_t{bytes} * bits_per_byte * 1000 / baud);
 }
 
 // One write of at most a slot's size; false when it was dropped or refused.
@@ -637,12 +677,12 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
     ULONGLONG deadline = 0;
     for (;;) {
         {
-            Guard guard;
+            LOCK_GUARD guard;
             const HANDLE h = g_handle.load();
             if (g_state.load() != COM_STATE_OPEN || h == INVALID_HANDLE_VALUE) {
                 return false;
             }
-            WriteSlot* slot = FreeWriteSlotLocked();
+            WRITE_SLOT* slot = FreeWriteSlotLocked();
             if (slot != nullptr) {
                 std::memcpy(slot->buf, bytes, length);
                 slot->ov = OVERLAPPED{};
@@ -681,63 +721,13 @@ bool WriteChunk(const uint8_t* bytes, uint32_t length) {
 
 } // namespace
 
-int32_t _InitCOM() {
-    ErrorText error;
-    const int32_t result = InitCom(&error);
-    ShowIfAny(error);
-    return result;
-}
-
-int32_t COM_ChangeBaudrate() {
-    ErrorText error;
-    {
-        Guard guard;
-        const char* failed = ChangeBaudrateLocked();
-        if (failed != nullptr) {
-            error.SetLocked(failed);
-        }
-    }
-    ShowIfAny(error);
-    return error.text[0] == '\0' ? 0 : 1;
-}
-
-int32_t COM_EnsureInit() {
-    const int32_t state = g_state.load();
-    if (state != COM_STATE_NEW) {
-        return state == COM_STATE_OPEN ? 0 : 1;
-    }
-    {
-        Guard guard;
-        if (g_state.load() != COM_STATE_NEW) {
-            return g_state.load() == COM_STATE_OPEN ? 0 : 1;
-        }
-        // First use before any port was chosen: plain defaults, name kept.
-        g_config.baud_rate = COM_DEFAULT_BAUD;
-        g_config.byte_size = 8;
-        g_config.parity = COM_PARITY_NONE;
-        g_config.stop_bits = COM_STOP_BITS_ONE;
-    }
-    ErrorText error;
-    InitCom(&error);
-    g_state.store(COM_STATE_OPEN);
-    if (!g_exit_hook.exchange(true)) {
-        std::atexit(COM_Close);
-    }
-    ShowIfAny(error);
-    // The call that made the first open transfers nothing: before any port
-    // was chosen the name is empty and the open fails, and an operation on
-    // a port opened with these defaults would only go to the wrong line.
-    // The dialog opens the chosen port for real through COM_SetConfig.
-    return 1;
-}
-
 void COM_Write(const uint8_t* bytes, uint32_t length) {
     if (COM_EnsureInit() != 0) {
         return;
     }
     TryReopen();
     while (length > 0) {
-        const uint32_t chunk = length < kWriteSlotSize ? length : kWriteSlotSize;
+        const uint32_t chunk = length < WRITE_SLOT_SIZE ? length : WRITE_SLOT_SIZE;
         if (!WriteChunk(bytes, chunk)) {
             return;
         }
@@ -746,116 +736,16 @@ void COM_Write(const uint8_t* bytes, uint32_t length) {
     }
 }
 
-uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms) {
-    if (COM_EnsureInit() != 0 || count == 0) {
-        return 0;
-    }
-    TryReopen();
-    if (count > COM_READ_MAX) {
-        count = COM_READ_MAX;
-    }
-    // The whole read, a wait for a slot included, is over by this time.
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms + kReadMarginMs;
-    ReadSlot* slot = nullptr;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    if (!StartReadInTime(count, timeout_ms, deadline, &slot, &h)) {
-        return 0;
-    }
-    AwaitRead(slot, h, deadline);
-    const uint32_t received = TakeRead(slot, buffer, count);
-    // Windows ends a read at its time-out without an error; Wine reports
-    // ERROR_TIMEOUT. Any other error may be the device going away.
-    const DWORD error = slot->done.load() ? slot->error.load() : ERROR_SUCCESS;
-    if (error != ERROR_SUCCESS && error != ERROR_TIMEOUT) {
-        Guard guard;
-        CheckGoneLocked(h);
-    }
-    return received;
-}
+// --- Error boxes ------------------------------------------------------------
 
-uint64_t COM_Micros() {
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<uint64_t>(c.QuadPart / frequency * 1000000 +
-                                 c.QuadPart % frequency * 1000000 / frequency);
-}
+namespace {
 
-void COM_GetConfig(COM_CONFIG* out) {
-    Guard guard;
-    *out = g_config;
-}
+// Error boxes being shown, by any thread: only the outermost one shows.
+std::atomic<int32_t> g_error_nesting{0};
+// Stored by tests, read by whichever thread shows an error.
+std::atomic<void (*)(const char*)> g_error_handler{nullptr};
 
-int32_t COM_SetConfig(const COM_CONFIG* config) {
-    {
-        Guard guard;
-        if (config->baud_rate == g_config.baud_rate &&
-            std::memcmp(config->device_name, g_config.device_name, COM_DEVICE_NAME_SIZE) == 0 &&
-            config->byte_size == g_config.byte_size && config->parity == g_config.parity &&
-            config->stop_bits == g_config.stop_bits) {
-            return 0;
-        }
-        g_config = *config;
-        ++g_generation;
-        g_lost.store(false); // a port that went away is no longer waited for
-        if (g_handle.load() != INVALID_HANDLE_VALUE) {
-            CloseLocked();
-            g_state.store(COM_STATE_CLOSED);
-            g_timeouts.ReadTotalTimeoutConstant = 0;
-        }
-    }
-    return _InitCOM();
-}
-
-int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]) {
-    if (!g_scan_table_ready) {
-        for (HANDLE& h : g_scan_handles) {
-            h = INVALID_HANDLE_VALUE;
-        }
-        g_scan_table_ready = true;
-    }
-    // Left open by an earlier scan; held by ourselves they would not open again.
-    COM_CloseScanHandles();
-    OpenBatch* batch = new OpenBatch;
-    batch->count = COM_MAX_PORTS;
-    for (int32_t n = 1; n <= COM_MAX_PORTS; ++n) {
-        char name[16];
-        std::snprintf(name, sizeof name, "COM%d", static_cast<int>(n));
-        FormPath(batch->paths[n - 1], name, sizeof name);
-    }
-    OpenAll(batch, kScanOpeners, g_scan_handles);
-    batch->Release();
-    int32_t found = 0;
-    for (int32_t n = 1; n <= COM_MAX_PORTS; ++n) {
-        if (g_scan_handles[n - 1] != INVALID_HANDLE_VALUE) {
-            ports[found++] = n - 1;
-        }
-    }
-    return found;
-}
-
-void COM_CloseScanHandles() {
-    if (!g_scan_table_ready) {
-        return;
-    }
-    for (HANDLE& h : g_scan_handles) {
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-            h = INVALID_HANDLE_VALUE;
-        }
-    }
-}
-
-void COM_Close() {
-    Guard guard;
-    g_state.store(COM_STATE_CLOSED);
-    g_lost.store(false);
-    CloseLocked();
-}
+} // namespace
 
 void COM_ShowError(const char* text) {
     if (g_error_nesting.fetch_add(1) == 0) {
@@ -873,22 +763,25 @@ void COM_SetErrorHandler(void (*handler)(const char* text)) {
     g_error_handler.store(handler);
 }
 
-void COM_SetOpenCall(COM_OPEN_FILE open) {
-    g_open_file.store(open);
-}
+// --- Status -----------------------------------------------------------------
 
-void COM_SetReadCalls(COM_START_READ start, COM_CANCEL_READ cancel) {
-    g_start_read.store(start);
-    g_cancel_read.store(cancel);
-}
+namespace {
+
+// The DCB's flag word (fBinary .. fAbortOnError) is bit-fields, which have no
+// address: it is the 32 bits after BaudRate.
+constexpr size_t DCB_FLAGS_OFFSET = offsetof(DCB, BaudRate) + sizeof(DCB::BaudRate);
+static_assert(DCB_FLAGS_OFFSET + sizeof(uint32_t) == offsetof(DCB, wReserved),
+              "the DCB's flag word is 32 bits between BaudRate and wReserved");
+
+} // namespace
 
 void COM_GetStatus(COM_STATUS* out) {
-    Guard guard;
+    LOCK_GUARD guard;
     *out = COM_STATUS{};
     const HANDLE h = g_handle.load();
     out->state = g_state.load();
-    out->handle_held = h != INVALID_HANDLE_VALUE ? 1 : 0;
-    out->exit_hook = g_exit_hook.load() ? 1 : 0;
+    out->handle_held = h != INVALID_HANDLE_VALUE;
+    out->exit_hook = g_exit_hook.load();
     out->opens = g_opens.load();
     out->read_timeouts_set = g_read_timeouts_set.load();
     out->writes = g_writes.load();
@@ -900,14 +793,14 @@ void COM_GetStatus(COM_STATUS* out) {
     out->reads_let_go_late = g_reads_let_go_late.load();
     out->read_slot_waits = g_read_slot_waits.load();
     out->reads_without_slot = g_reads_without_slot.load();
-    out->opens_too_slow = g_opens_too_slow.load();
+    out->opens_too_slow = COM_OpensTooSlow();
     out->losses = g_losses.load();
     out->reopen_tries = g_reopen_tries.load();
     out->reopens = g_reopens.load();
-    out->lost = g_lost.load() ? 1 : 0;
+    out->lost = g_lost.load();
     out->read_timeout_ms = g_timeouts.ReadTotalTimeoutConstant;
     out->line_baud_rate = g_line.BaudRate;
-    std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + 2 * sizeof(DWORD),
+    std::memcpy(&out->line_flags, reinterpret_cast<const char*>(&g_line) + DCB_FLAGS_OFFSET,
                 sizeof out->line_flags);
     out->line_xon_lim = g_line.XonLim;
     out->line_xoff_lim = g_line.XoffLim;

@@ -29,6 +29,8 @@ constexpr uint8_t COM_STOP_BITS_TWO = 2;
 constexpr int32_t COM_MAX_PORTS = 256;
 constexpr uint32_t COM_QUEUE_SIZE = 10000;
 constexpr uint32_t COM_DEFAULT_BAUD = 9600;
+// The data bits of every line the updater opens, first-use defaults included.
+constexpr uint8_t COM_DATA_BITS = 8;
 
 // An open that takes longer is given up: the port is left out of a scan, and
 // choosing it fails. Bluetooth ports whose device is off block an open for
@@ -47,31 +49,73 @@ constexpr int32_t COM_STATE_NEW = 0;
 constexpr int32_t COM_STATE_OPEN = 1;
 constexpr int32_t COM_STATE_CLOSED = 2;
 
+// Where a call answers 0 or 1, 0 means it succeeded. "The thread that reads
+// and writes" is one thread for the layer's life (the worker): a read's
+// completion runs only on the thread that started it.
+
+// Opens the port of the current settings (waiting at most COM_OPEN_BOUND_MS)
+// or sets up the one held again: 0 or 1; a set-up failure shows an "Error"
+// box naming the port, a port that is absent, busy or too slow shows none.
+// Any thread.
 int32_t _InitCOM();
+// Applies the current line settings to the port held: 0, or 1 and a box.
+// Any thread.
 int32_t COM_ChangeBaudrate();
+// 0 while a port is open for reads and writes, else 1; before any port was
+// chosen, the first call opens with plain defaults and still answers 1.
+// The thread that reads and writes.
 int32_t COM_EnsureInit();
+// Hands the bytes to the port, not waiting for them to go out; bytes a stuck
+// line drops or the port refuses are counted (COM_GetStatus), not reported.
+// The thread that reads and writes.
 void COM_Write(const uint8_t* bytes, uint32_t length);
+// Waits up to timeout_ms for count bytes (at most COM_READ_MAX); returns how
+// many came. 0: none came in time, no port is open (none chosen yet, or
+// closed), the port was chosen anew meanwhile, or its device has gone (opened
+// again by later reads and writes once it is back). The thread that reads
+// and writes.
 uint32_t COM_Read(uint8_t* buffer, uint32_t count, uint32_t timeout_ms);
-// Microseconds on a steady clock, the one that read time-outs run on: the
-// link layer times its deadlines and round trips by it, so that a line and
-// its waits keep the same time.
+// Microseconds on a steady clock: the link layer times its deadlines and
+// round trips by it, so that whatever stands in for the line (a virtual one
+// in tests) stands in for its time too. Any thread.
 uint64_t COM_Micros();
+// The current settings. Any thread.
 void COM_GetConfig(COM_CONFIG* out);
+// Chooses these settings and opens their port: 0 or 1, with boxes as
+// _InitCOM; a read waiting on the old port ends. Settings equal to the
+// current ones answer 0 at once and open nothing, whether their port is open
+// or not. Any thread.
 int32_t COM_SetConfig(const COM_CONFIG* config);
+// Opens COM1 .. COM256, each waited for at most COM_OPEN_BOUND_MS; ports gets
+// the numbers less one of those that opened, in order; returns how many. Their
+// handles stay open until COM_CloseScanHandles. One scan at a time, on a
+// thread that may wait (start-up gives it one of its own).
 int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]);
+// Closes the handles the last scan left open; again, nothing. On the scan's
+// thread, or on another once the scan has ended.
 void COM_CloseScanHandles();
+// Closes the port: reads and writes transfer nothing until other settings
+// are chosen. Runs at exit too, once a first use has opened. Any thread.
 void COM_Close();
+// Shows the text in the task-modal "Error" box and returns once it is
+// closed; dropped while a box is up already, on any thread. Any thread.
 void COM_ShowError(const char* text);
 
 // Where COM_ShowError sends its text: null (the default) shows the task-modal
 // "Error" box; tests install a function that records the text instead.
 void COM_SetErrorHandler(void (*handler)(const char* text));
 
-// A read-only look at the layer, for tests and diagnostics.
+// A read-only look at the layer, for tests and diagnostics; COM_GetStatus
+// copies it on any thread. The thread that reads and writes counts every
+// figure but two: opens, counted by whichever thread opens the port (the
+// user-interface thread choosing one, the worker on first use and while
+// reopening), and opens_too_slow, by whichever waited for the open (those
+// two and the scan's thread). Each figure is taken on its own, not all at
+// one instant.
 struct COM_STATUS {
     int32_t state;              // COM_STATE_*
-    int32_t handle_held;        // 1 while a port handle is open
-    int32_t exit_hook;          // 1 once COM_Close is registered with atexit
+    bool handle_held;           // while a port handle is open
+    bool exit_hook;             // once COM_Close is registered with atexit
     uint32_t opens;             // port handles opened so far
     uint32_t read_timeouts_set; // SetCommTimeouts calls made by COM_Read
     uint32_t read_timeout_ms;   // the read time-out last applied
@@ -108,6 +152,6 @@ struct COM_STATUS {
     uint32_t losses;
     uint32_t reopen_tries;
     uint32_t reopens;
-    int32_t lost; // 1 while the port's device is gone and being waited for
+    bool lost; // while the port's device is gone and being waited for
 };
 void COM_GetStatus(COM_STATUS* out);

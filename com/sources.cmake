@@ -1,2 +1,3 @@
 # The serial layer's sources, named once for the build and the fuzz build.
-set(TW_COM_PLATFORM_SOURCES com.cpp) # the Win32 edge, all of it
+# The Win32 edge, all of it: the port's I/O, and its opens and the scan.
+set(TW_COM_PLATFORM_SOURCES com.cpp open.cpp)

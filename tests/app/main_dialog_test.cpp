@@ -28,27 +28,27 @@
 
 namespace {
 
-const char kSmallFirmware[] = "S00700007465737438\r\n"
+const char SMALL_FIRMWARE[] = "S00700007465737438\r\n"
                               "S31540080000000102030405060708090A0B0C0D0E0F2A\r\n"
                               "S70540080000B2\r\n";
-constexpr uint32_t kFirmwareBase = 0x40080000;
-constexpr uint32_t kSmallFirmwareSize = 16;
+constexpr uint32_t FIRMWARE_BASE = 0x40080000;
+constexpr uint32_t SMALL_FIRMWARE_SIZE = 16;
 // Programming this many bytes takes long enough (hundreds of blocks, each
 // with its progress call) for a test to press keys while the job runs.
-constexpr uint32_t kLongFirmwareSize = 128 * 1024;
-constexpr int kUpdaterPort = 3;
-constexpr int kTargetPort = 10;
-constexpr UINT kWakeMs = 5;
-constexpr DWORD kConnectMs = 10000;
+constexpr uint32_t LONG_FIRMWARE_SIZE = 128 * 1024;
+constexpr int UPDATER_PORT = 3;
+constexpr int TARGET_PORT = 10;
+constexpr UINT WAKE_MS = 5;
+constexpr DWORD CONNECT_MS = 10000;
 
 int g_hook_calls = 0;
 
-const char kTitle[] = "Tidewell Handheld v" TW_VERSION_TEXT;
+const char TITLE[] = "Tidewell Handheld v" TW_VERSION_TEXT;
 // What the dialog asked of the system's execution state.
 std::vector<uint32_t> g_execution_states;
-constexpr uint32_t kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
-constexpr uint32_t kReleased = ES_CONTINUOUS;
-const std::vector<uint32_t> kHeldAndReleased = {kKeepAwake, kReleased};
+constexpr uint32_t KEEP_AWAKE = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+constexpr uint32_t RELEASED = ES_CONTINUOUS;
+const std::vector<uint32_t> HELD_AND_RELEASED = {KEEP_AWAKE, RELEASED};
 
 // Runs as the dialog asks, so at the start and the end of an update.
 std::function<void(uint32_t)> g_on_execution_state;
@@ -62,11 +62,11 @@ uint32_t RecordExecutionState(uint32_t flags) {
 }
 
 // What the status line says when an update stops at each step.
-const char kClearFailed[] = "Update failed while clearing - reset target, restart updater";
-const char kProgramFailed[] = "Update failed while programming - reset target, restart updater";
-const char kMakeValidFailed[] = "Update failed at make valid - reset target, restart updater";
-const char kCrcFailed[] = "Update failed at CRC check - reset target, restart updater";
-const char kCrcFailedValid[] = "Update failed at CRC check - update the handheld again before use";
+const char CLEAR_FAILED[] = "Update failed while clearing - reset target, restart updater";
+const char PROGRAM_FAILED[] = "Update failed while programming - reset target, restart updater";
+const char MAKE_VALID_FAILED[] = "Update failed at make valid - reset target, restart updater";
+const char CRC_FAILED[] = "Update failed at CRC check - reset target, restart updater";
+const char CRC_FAILED_VALID[] = "Update failed at CRC check - update the handheld again before use";
 
 // Closes any About box of this thread; the test's way out of one that opened
 // where it must not.
@@ -112,9 +112,9 @@ class DialogEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         ASSERT_TRUE(TESTBENCH_Reset());
-        ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
+        ASSERT_TRUE(TESTBENCH_MapPair(UPDATER_PORT, TARGET_PORT));
         APP_Instance = TestInstance();
-        APP_FirmwareText = kSmallFirmware;
+        APP_FirmwareText = SMALL_FIRMWARE;
         ASSERT_EQ(APP_LoadImage(), 0);
     }
     void TearDown() override {
@@ -181,8 +181,8 @@ TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
 
     char caption[128] = {};
     GetWindowTextA(dialog_, caption, sizeof caption);
-    EXPECT_STREQ(caption, kTitle);
-    EXPECT_EQ(ControlText(dialog_, IDC_TITLE), kTitle);
+    EXPECT_STREQ(caption, TITLE);
+    EXPECT_EQ(ControlText(dialog_, IDC_TITLE), TITLE);
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
 
     char item[64] = {};
@@ -213,7 +213,7 @@ TEST_F(MainDialogTest, TheWindowIsUpWhileTheScanWaitsOnBlockedOpens) {
     started = GetTickCount64();
     window_up = 0;
     listed.clear();
-    const UINT_PTR timer = SetTimer(nullptr, 0, kWakeMs, [](HWND, UINT, UINT_PTR, DWORD) {
+    const UINT_PTR timer = SetTimer(nullptr, 0, WAKE_MS, [](HWND, UINT, UINT_PTR, DWORD) {
         const HWND dialog = static_cast<HWND>(UI_GetDialogWindow());
         if (dialog == nullptr || !IsWindowVisible(dialog)) {
             return;
@@ -240,7 +240,7 @@ TEST_F(MainDialogTest, TheWindowIsUpWhileTheScanWaitsOnBlockedOpens) {
     WORKER_Stop();
     // The polls that went out on COM10 wait at COM3: a fresh cable for the
     // tests after this one.
-    ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
+    ASSERT_TRUE(TESTBENCH_MapPair(UPDATER_PORT, TARGET_PORT));
     ASSERT_NE(window_up, 0u);
     std::printf("window up %llu ms after start, the scan still running\n", window_up - started);
     EXPECT_TRUE(scanning_at_window);
@@ -317,18 +317,18 @@ TEST_F(MainDialogTest, StartWithoutTargetWaitsAndStartsWhenTheTargetAnswers) {
     EXPECT_TRUE(IsShown(dialog_, IDC_CANCEL));
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
-    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), CLEAR_FAILED);
     // A failed update lets the machine sleep and the session end again.
-    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
     EXPECT_NE(QueryEndSession(dialog_), FALSE);
     // Nothing else comes onto the status line until the dialog ends: no
     // notice, and no second update from the default button.
     for (const int id : {1025, 1024, IDC_START, 0}) {
         Command(dialog_, id);
         EXPECT_TRUE(IsShown(dialog_, IDC_STATUS)) << id;
-        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed) << id;
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), CLEAR_FAILED) << id;
     }
-    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
 }
 
@@ -343,7 +343,7 @@ TEST_F(MainDialogTest, TheAboutBoxNeverHoldsAnUpdate) {
     UINT about_item = 0;
     int opened_in_update = -1;
     g_on_execution_state = [&](uint32_t flags) {
-        if (flags != kKeepAwake) {
+        if (flags != KEEP_AWAKE) {
             return;
         }
         enabled = IsWindowEnabled(dialog_) != FALSE;
@@ -355,18 +355,18 @@ TEST_F(MainDialogTest, TheAboutBoxNeverHoldsAnUpdate) {
         KillTimer(nullptr, timer);
         opened_in_update = g_about_boxes_closed - closed;
     };
-    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_CONNECTED, 0);
     const UINT_PTR timer = SetTimer(nullptr, 0, 2000, CloseAboutBox);
     SendMessageA(dialog_, WM_SYSCOMMAND, IDM_ABOUT, 0);
     PumpMessages();
     KillTimer(nullptr, timer);
     EXPECT_EQ(g_about_boxes_closed, 0); // the answer closed it
-    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
     EXPECT_TRUE(enabled);
     EXPECT_FALSE(about_open);
     EXPECT_NE(about_item & MF_GRAYED, 0u);
     EXPECT_EQ(opened_in_update, 0);
-    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), kClearFailed);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), CLEAR_FAILED);
     EXPECT_EQ(GetMenuState(GetSystemMenu(dialog_, FALSE), IDM_ABOUT, MF_BYCOMMAND) & MF_GRAYED, 0u);
 }
 
@@ -450,7 +450,7 @@ void CALLBACK OnWakeTimer(HWND, UINT, UINT_PTR, DWORD) {
 // runner's loop every few ms, as mouse moves over the window do.
 class DialogUpdateTest : public MainDialogTest {
   protected:
-    void SetUp() override { timer_ = SetTimer(nullptr, 0, kWakeMs, OnWakeTimer); }
+    void SetUp() override { timer_ = SetTimer(nullptr, 0, WAKE_MS, OnWakeTimer); }
     void TearDown() override {
         KillTimer(nullptr, timer_);
         g_on_wake = nullptr;
@@ -466,11 +466,11 @@ class DialogUpdateTest : public MainDialogTest {
         StopTarget();
         SIM_CONFIG config;
         config.long_form = false;
-        config.crc_start[0] = kFirmwareBase;
-        config.crc_length[0] = kSmallFirmwareSize;
+        config.crc_start[0] = FIRMWARE_BASE;
+        config.crc_length[0] = SMALL_FIRMWARE_SIZE;
         config.faults = faults;
         sim_ = SIM_Create(config);
-        ASSERT_TRUE(SIM_Start(sim_, TESTBENCH_PortPath(kTargetPort).c_str()));
+        ASSERT_TRUE(SIM_Start(sim_, TESTBENCH_PortPath(TARGET_PORT).c_str()));
         WORKER_Start();
         ASSERT_TRUE(WORKER_IsRunning());
     }
@@ -482,13 +482,13 @@ class DialogUpdateTest : public MainDialogTest {
         }
     }
     void OpenConnected() {
-        Open({kUpdaterPort - 1, kTargetPort - 1});
-        ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, kConnectMs));
+        Open({UPDATER_PORT - 1, TARGET_PORT - 1});
+        ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, CONNECT_MS));
     }
     void UseLongFirmware() {
-        const std::vector<uint8_t> bytes(kLongFirmwareSize, 0x5A);
+        const std::vector<uint8_t> bytes(LONG_FIRMWARE_SIZE, 0x5A);
         long_firmware_ = IMAGE_Create();
-        IMAGE_AddData(long_firmware_, kFirmwareBase, kLongFirmwareSize, bytes.data());
+        IMAGE_AddData(long_firmware_, FIRMWARE_BASE, LONG_FIRMWARE_SIZE, bytes.data());
         suite_firmware_ = APP_Image;
         APP_Image = long_firmware_;
     }
@@ -506,7 +506,7 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     Command(dialog_, IDC_START);
     EXPECT_FALSE(WORKER_IsRunning());
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
-    EXPECT_EQ(g_execution_states, kHeldAndReleased);
+    EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
     EXPECT_NE(QueryEndSession(dialog_), FALSE);
     // The handheld runs its application now: the poll that the stop waited
     // out went unanswered, and its notice was still queued.
@@ -514,8 +514,8 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
     // Nor does any other notice from before the stop, whatever its order.
-    PostMessageA(dialog_, WM_COMMAND, 1025, 0);
-    PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+    PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_DISCONNECTED, 0);
+    PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_CONNECTED, 0);
     PumpMessages();
     EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
     EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
@@ -525,30 +525,30 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
 // The status line says at which step an update failed, in one line, and keeps
 // saying it whatever the worker reports afterwards.
 TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
-    struct Case {
+    struct CASE {
         const char* name;
         SIM_FAULTS faults;
         const char* text;
     };
-    std::vector<Case> cases(5);
-    cases[0] = {"flash not blank", {}, kClearFailed};
+    std::vector<CASE> cases(5);
+    cases[0] = {"flash not blank", {}, CLEAR_FAILED};
     cases[0].faults.not_blank = true;
     // A refused block leaves error frames on the line; the next case's
     // handheld must still be found behind them.
-    cases[1] = {"block refused", {}, kProgramFailed};
+    cases[1] = {"block refused", {}, PROGRAM_FAILED};
     cases[1].faults.nak_block = 1;
     // Silent after the last block for longer than the CRC job asks, then
     // back: a new connection, which the make-valid job must not run on.
-    cases[2] = {"target gone after the last block", {}, kMakeValidFailed};
+    cases[2] = {"target gone after the last block", {}, MAKE_VALID_FAILED};
     cases[2].faults.vanish_after_blocks = 1;
     cases[2].faults.vanish_ms = 7000;
-    cases[3] = {"CRC differs", {}, kCrcFailed};
+    cases[3] = {"CRC differs", {}, CRC_FAILED};
     cases[3].faults.wrong_crc = true;
     // Told only once the image is valid: it must be updated again.
-    cases[4] = {"CRC differs after make valid", {}, kCrcFailedValid};
+    cases[4] = {"CRC differs after make valid", {}, CRC_FAILED_VALID};
     cases[4].faults.wrong_crc = true;
     cases[4].faults.crc_refused_before_valid = true;
-    for (const Case& c : cases) {
+    for (const CASE& c : cases) {
         SCOPED_TRACE(c.name);
         StartTarget(c.faults);
         OpenConnected();
@@ -556,8 +556,8 @@ TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
         EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
         EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.text);
         EXPECT_TRUE(FitsOnOneLine(dialog_, IDC_STATUS));
-        PostMessageA(dialog_, WM_COMMAND, 1025, 0);
-        PostMessageA(dialog_, WM_COMMAND, 1024, 0);
+        PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_DISCONNECTED, 0);
+        PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_CONNECTED, 0);
         PumpFor(500);
         EXPECT_TRUE(IsShown(dialog_, IDC_STATUS));
         EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.text);
@@ -592,7 +592,7 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
                 stage = 1;
             } else if (stage == 1) {
                 // Timers come only once the queue is empty: Enter has been handled.
-                enter_cancelled = WORKER_GetCancelCount() != cancels || JOB_KIND.load() == 0;
+                enter_cancelled = WORKER_GetCancelCount() != cancels || JOB_KIND.load() == JOB_IDLE;
                 PostKey(cancel, key);
                 stage = 2;
             }
@@ -607,7 +607,7 @@ TEST_F(DialogUpdateTest, EnterLeavesARunningUpdateAloneEscapeAndSpaceCancelIt) {
         EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
         EXPECT_NE(ControlText(dialog_, IDC_STATUS), "Target updated successfully");
         EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
-        EXPECT_EQ(g_execution_states, kHeldAndReleased);
+        EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
         EXPECT_NE(QueryEndSession(dialog_), FALSE);
         DestroyWindow(dialog_);
         dialog_ = nullptr;
@@ -625,7 +625,7 @@ TEST_F(DialogUpdateTest, APulledAdapterFailsTheUpdateAndComesBackForTheNext) {
     bool pulled = false;
     g_on_wake = [&] {
         if (!pulled && JOB_KIND.load() == CMD_PROGRAM) {
-            pulled = TESTBENCH_Unplug(kUpdaterPort, kTargetPort);
+            pulled = TESTBENCH_Unplug(UPDATER_PORT, TARGET_PORT);
         }
     };
     Command(dialog_, IDC_START);
@@ -636,16 +636,16 @@ TEST_F(DialogUpdateTest, APulledAdapterFailsTheUpdateAndComesBackForTheNext) {
     EXPECT_EQ(SIM_GetStats(sim_).made_valid, 0u);
     // The failure stays on the dialog's status line; the worker's polls are
     // what tell the handheld is gone and found again.
-    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, kConnectMs));
+    ASSERT_TRUE(PumpUntil([] { return !TARGET_IsConnected(); }, CONNECT_MS));
 
     // Back, with the handheld reset into its boot loader.
     SIM_Stop(sim_);
     SIM_Destroy(sim_);
     sim_ = nullptr;
-    ASSERT_TRUE(TESTBENCH_MapPair(kUpdaterPort, kTargetPort));
+    ASSERT_TRUE(TESTBENCH_MapPair(UPDATER_PORT, TARGET_PORT));
     const ULONGLONG back = GetTickCount64();
     StartTarget(SIM_FAULTS());
-    ASSERT_TRUE(PumpUntil([] { return TARGET_IsConnected(); }, kConnectMs));
+    ASSERT_TRUE(PumpUntil([] { return TARGET_IsConnected(); }, CONNECT_MS));
     std::printf("target found again %llu ms after the adapter came back\n",
                 GetTickCount64() - back);
     EXPECT_EQ(CurrentDevice(), "\\\\.\\COM3");
@@ -723,7 +723,7 @@ TEST(AboutBox, ShowsTheTitleLegalLineAndIconAndEndsOnEnterOrEscape) {
     HWND about =
         CreateDialogParamA(TestInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutDlgProc, 0);
     ASSERT_NE(about, nullptr);
-    EXPECT_EQ(ControlText(about, IDC_ABOUT_VERSION), kTitle);
+    EXPECT_EQ(ControlText(about, IDC_ABOUT_VERSION), TITLE);
     EXPECT_EQ(ControlText(about, IDC_ABOUT_LEGAL), UI_DEVICE_LEGAL_LINE);
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDOK, 0));
     EXPECT_TRUE(AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));

@@ -28,7 +28,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -44,8 +43,9 @@
 #include "target/commands.h"
 #include "target/handover.h"
 #include "target/worker.h"
-#include "tests/support/bytes.h"
-#include "tests/worker/harness.h"
+#include "tests/campaign/draws.h"
+#include "tests/campaign/outcomes.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -71,6 +71,8 @@ constexpr uint32_t IMAGE_BLOCKS = 6227;
 // start application. The CRC asked for before make valid adds three more,
 // not counted here, so that a seed draws the lost acknowledges it drew.
 constexpr uint32_t UPDATE_ACKS = 1 + IMAGE_BLOCKS + 1 + 3 + 1;
+// The CRC requests noise may land on: those after make valid, for the same reason.
+constexpr uint32_t CRC_REQUESTS = 3;
 constexpr uint32_t IMAGE_BYTES = 1469497;
 constexpr uint32_t PROGRAM_REQUEST_BYTES = 249; // a full block's request on the line
 constexpr uint32_t HEADER_BYTES = 7;
@@ -120,6 +122,15 @@ bool Harmless(KIND k) {
 bool IsCancel(KIND k) {
     return k == CANCEL || k == ESCAPE || k == CLOSE_BOX;
 }
+bool IsUser(KIND k) {
+    return IsCancel(k) || k == ENTER || k == FLOOD;
+}
+bool IsNoise(KIND k) {
+    return k >= RESET_GLITCH && k <= FALSE_ACK;
+}
+bool Has(const std::vector<KIND>& kinds, KIND k) {
+    return std::find(kinds.begin(), kinds.end(), k) != kinds.end();
+}
 
 // How a run begins. Start is pressed as the dialog first shows the target; or
 // after the target has been polled through noise for a while; or before the
@@ -157,220 +168,198 @@ FLOW NeededFlow(KIND k) {
                                                    : AT_CONNECT;
 }
 
+FLOW FlowOf(const std::vector<KIND>& kinds) {
+    FLOW flow = AT_CONNECT;
+    for (KIND k : kinds) {
+        flow = std::max(flow, NeededFlow(k));
+    }
+    return flow;
+}
+
+// Whether k goes with the kinds drawn before it: one user action a run, one
+// power-up, and polling noise wants a handheld that is on.
+bool Fits(const std::vector<KIND>& kinds, KIND k) {
+    if (IsUser(k) && std::any_of(kinds.begin(), kinds.end(), IsUser)) {
+        return false;
+    }
+    const bool clash = std::any_of(kinds.begin(), kinds.end(), [k](KIND x) {
+        return NeededFlow(x) != AT_CONNECT && NeededFlow(k) != AT_CONNECT &&
+               (NeededFlow(x) != NeededFlow(k) || NeededFlow(k) == AT_POWER_UP);
+    });
+    // A stray 0x90 taken for an acknowledge puts the link a block behind; a
+    // lost acknowledge later, or a refusal whose error frame then stands
+    // ahead of the next acknowledge, puts it back. The line then reads
+    // exactly as one in step, which a stop-and-wait link without sequence
+    // numbers cannot tell (the CRC compared after make valid still does).
+    // Those are not drawn together.
+    const bool cancelling = (k == FALSE_ACK && (Has(kinds, LOST_ACK) || Has(kinds, NAK))) ||
+                            ((k == LOST_ACK || k == NAK) && Has(kinds, FALSE_ACK));
+    return !clash && !cancelling;
+}
+
 const char* CommandName(uint8_t command) {
     return command == CMD_CLEAR ? "clear" : command == CMD_GET_CRC ? "get CRC" : "identify";
 }
 
-PLAN Draw(std::mt19937& rng) {
-    auto pick = [&rng](uint32_t lo, uint32_t hi) {
-        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-    };
-    PLAN plan;
-    if (pick(1, 100) <= 12) {
-        plan.kinds.push_back(NONE);
-    }
-    const uint32_t count = plan.kinds.empty() ? pick(1, 2) : 0;
-    while (plan.kinds.size() < count) {
-        const KIND k = static_cast<KIND>(pick(0, NONE - 1));
-        // One user action a run.
-        const bool user = IsCancel(k) || k == ENTER || k == FLOOD;
-        const bool has_user = std::any_of(plan.kinds.begin(), plan.kinds.end(), [](KIND x) {
-            return IsCancel(x) || x == ENTER || x == FLOOD;
-        });
-        // One power-up a run; polling noise wants a handheld that is on.
-        const bool clash = std::any_of(plan.kinds.begin(), plan.kinds.end(), [k](KIND x) {
-            return NeededFlow(x) != AT_CONNECT && NeededFlow(k) != AT_CONNECT &&
-                   (NeededFlow(x) != NeededFlow(k) || NeededFlow(k) == AT_POWER_UP);
-        });
-        // A stray 0x90 taken for an acknowledge puts the link a block behind;
-        // a lost acknowledge later, or a refusal whose error frame then
-        // stands ahead of the next acknowledge, puts it back. The line then
-        // reads exactly as one in step, which a stop-and-wait link without
-        // sequence numbers cannot tell (the CRC compared after make valid
-        // still does). Those are not drawn together.
-        const auto has = [&plan](KIND x) {
-            return std::find(plan.kinds.begin(), plan.kinds.end(), x) != plan.kinds.end();
-        };
-        const bool cancelling = (k == FALSE_ACK && (has(LOST_ACK) || has(NAK))) ||
-                                ((k == LOST_ACK || k == NAK) && has(FALSE_ACK));
-        if (std::find(plan.kinds.begin(), plan.kinds.end(), k) == plan.kinds.end() &&
-            !(user && has_user) && !clash && !cancelling) {
-            plan.kinds.push_back(k);
-            plan.flow = std::max(plan.flow, NeededFlow(k));
-        }
-    }
-    SIM_FAULTS& f = plan.faults;
-    // A real handheld leaves its boot loader once it starts the application.
-    f.silent_after_start = pick(0, 3) != 0;
-    plan.with_bar = pick(1, 100) <= 5;
-    plan.ok_delay_ms = pick(OK_DELAY_MIN_MS, OK_DELAY_MAX_MS);
-    char text[96];
-    static const uint8_t stray_bytes[] = {0x00, 0xFF, 0x68, 0x16, 0x90};
+// The bytes of the handheld's identify reply frame.
+uint32_t IdentifyReplyBytes() {
     const SIM_CONFIG target;
-    const auto identify_reply_size =
-        static_cast<uint32_t>(9 + 23 + target.text1.size() + target.text2.size());
+    return static_cast<uint32_t>(9 + 23 + target.text1.size() + target.text2.size());
+}
+
+// The handheld's own faults.
+std::string DrawTargetFault(KIND k, CAMPAIGN_DRAW& draw, PLAN* plan) {
+    SIM_FAULTS& f = plan->faults;
+    switch (k) {
+    case NAK:
+        return draw.Nak(IMAGE_BLOCKS, &f);
+    case LOST_ACK:
+        return draw.LostAck(UPDATE_ACKS, &f);
+    case GARBAGE:
+        f.garbage_reply = draw.Pick(1, 6);
+        f.garbage_count = draw.Pick(1, 8);
+        f.garbage_byte = CAMPAIGN_STRAY_BYTES[draw.Pick(0, CAMPAIGN_STRAY_COUNT - 1)];
+        return CAMPAIGN_Format("garbage %u x %02X before reply %u", f.garbage_count, f.garbage_byte,
+                               f.garbage_reply);
+    case BAD_CHECKSUM:
+        f.bad_checksum_reply = draw.Pick(1, 6);
+        return CAMPAIGN_Format("bad checksum reply %u", f.bad_checksum_reply);
+    case SILENCE:
+        plan->silence_ms = draw.Pick(1, 3600);
+        return CAMPAIGN_Format("silent after %u ms", plan->silence_ms);
+    case VANISH:
+        return draw.Vanish(IMAGE_BLOCKS, &f);
+    case WRONG_CRC:
+        return draw.WrongCrc(&f);
+    case NOT_BLANK:
+        f.not_blank = true;
+        return "not blank";
+    default:
+        return KIND_NAMES[k];
+    }
+}
+
+// Stray bytes ahead of a poll's reply (the flow becomes a poll's) or a job's
+// reply; bursts ahead of a job's.
+std::string DrawAheadOfReply(KIND k, CAMPAIGN_DRAW& draw, PLAN* plan, SIM_NOISE* n) {
+    const bool poll = k == STRAY_REPLY && plan->flow != AT_POWER_UP && draw.Pick(0, 2) == 0;
+    n->at = SIM_NOISE_AT::BEFORE_REPLY;
+    if (poll) {
+        n->command = CMD_IDENTIFY;
+        n->nth = draw.Pick(1, 100);
+        plan->flow = WHILE_POLLING;
+        ++plan->poll_noise;
+    } else {
+        draw.JobReply(CRC_REQUESTS, n);
+    }
+    if (k == BURST) {
+        n->bytes = draw.Banner(3, 300);
+        return CAMPAIGN_Format("burst of %zu before %s reply %u", n->bytes.size(),
+                               CommandName(n->command), n->nth);
+    }
+    n->bytes = {CAMPAIGN_STRAY_BYTES[draw.Pick(0, CAMPAIGN_STRAY_COUNT - 1)]};
+    return CAMPAIGN_Format("%02X before %s reply %u", n->bytes[0], CommandName(n->command), n->nth);
+}
+
+// Noise on the line: out of the power-up, while polling, around the jobs' answers.
+std::string DrawNoise(KIND k, CAMPAIGN_DRAW& draw, PLAN* plan, SIM_NOISE* n) {
+    switch (k) {
+    case RESET_GLITCH:
+        return draw.Glitch(n);
+    case RESET_BANNER:
+        return draw.PowerUpBanner(n);
+    case POLL_BANNER:
+        ++plan->poll_noise;
+        return draw.PollBanner(n);
+    case INSIDE_REPLY:
+        ++plan->poll_noise;
+        return draw.InsidePoll(IdentifyReplyBytes(), n);
+    case STRAY_REPLY:
+    case BURST:
+        return DrawAheadOfReply(k, draw, plan, n);
+    default: // STRAY_ACK, whose 0x90 would pass for the acknowledge: FALSE_ACK
+        return draw.AheadOfAck(
+            IMAGE_BLOCKS,
+            [&draw, k] { return k == FALSE_ACK ? SIM_ACK : CAMPAIGN_STRAY_BYTES[draw.Pick(0, 3)]; },
+            n);
+    }
+}
+
+// The user's act: half of them within 3 ms of a job's end, where a cancel and
+// the worker's hand-back meet.
+std::string DrawUser(KIND k, CAMPAIGN_DRAW& draw, PLAN* plan) {
+    static const uint8_t JOBS[] = {CMD_CLEAR, CMD_PROGRAM, CMD_MAKE_VALID, CMD_GET_CRC,
+                                   CMD_START_APP};
+    if (draw.Pick(0, 1) == 0) {
+        plan->user.after_job = JOBS[draw.Pick(0, sizeof JOBS - 1)];
+        plan->user.us = draw.Pick(0, 3000);
+        return CAMPAIGN_Format("%s %u us after job %u", KIND_NAMES[k], plan->user.us,
+                               plan->user.after_job);
+    }
+    plan->user.ms = draw.Pick(1, 3600);
+    return CAMPAIGN_Format("%s after %u ms", KIND_NAMES[k], plan->user.ms);
+}
+
+// When Start is pressed and the handheld switched on, in the flows that wait.
+void DrawMoments(CAMPAIGN_DRAW& draw, PLAN* plan) {
+    if (plan->flow == AT_POWER_UP) {
+        plan->start_delay_ms = draw.Pick(50, 500);
+        plan->power_on_ms = draw.Pick(100, 2000);
+        plan->text += CAMPAIGN_Format(", on %u ms after Start", plan->power_on_ms);
+    } else if (plan->flow == WHILE_POLLING) {
+        plan->start_delay_ms = draw.Pick(0, 1000);
+        plan->text += CAMPAIGN_Format(", Start %u ms after it", plan->start_delay_ms);
+    }
+}
+
+PLAN Draw(std::mt19937& rng) {
+    CAMPAIGN_DRAW draw(rng);
+    PLAN plan;
+    plan.kinds = draw.Kinds(12, NONE, Fits);
+    plan.flow = FlowOf(plan.kinds);
+    // A real handheld leaves its boot loader once it starts the application.
+    plan.faults.silent_after_start = draw.Pick(0, 3) != 0;
+    plan.with_bar = draw.Pick(1, 100) <= 5;
+    plan.ok_delay_ms = draw.Pick(OK_DELAY_MIN_MS, OK_DELAY_MAX_MS);
     for (KIND k : plan.kinds) {
-        text[0] = '\0';
         SIM_NOISE n;
-        switch (k) {
-        case NAK:
-            f.nak_block = pick(1, IMAGE_BLOCKS);
-            f.nak_count = pick(1, 2);
-            f.nak_frames = pick(1, 3);
-            std::snprintf(text, sizeof text, "nak block %u x%u (%u frames)", f.nak_block,
-                          f.nak_count, f.nak_frames);
-            break;
-        case LOST_ACK:
-            f.drop_ack = pick(1, UPDATE_ACKS);
-            f.drop_ack_count = pick(1, 2);
-            std::snprintf(text, sizeof text, "drop ack %u x%u", f.drop_ack, f.drop_ack_count);
-            break;
-        case GARBAGE: {
-            static const uint8_t bytes[] = {0x00, 0xFF, 0x68, 0x16, 0x90};
-            f.garbage_reply = pick(1, 6);
-            f.garbage_count = pick(1, 8);
-            f.garbage_byte = bytes[pick(0, sizeof bytes - 1)];
-            std::snprintf(text, sizeof text, "garbage %u x %02X before reply %u", f.garbage_count,
-                          f.garbage_byte, f.garbage_reply);
-            break;
-        }
-        case BAD_CHECKSUM:
-            f.bad_checksum_reply = pick(1, 6);
-            std::snprintf(text, sizeof text, "bad checksum reply %u", f.bad_checksum_reply);
-            break;
-        case SILENCE:
-            plan.silence_ms = pick(1, 3600);
-            std::snprintf(text, sizeof text, "silent after %u ms", plan.silence_ms);
-            break;
-        case VANISH:
-            f.vanish_after_blocks = pick(1, IMAGE_BLOCKS);
-            f.vanish_ms = pick(20, 2500);
-            std::snprintf(text, sizeof text, "vanish after block %u for %u ms",
-                          f.vanish_after_blocks, f.vanish_ms);
-            break;
-        case WRONG_CRC:
-            f.wrong_crc = true;
-            std::snprintf(text, sizeof text, "wrong crc");
-            break;
-        case NOT_BLANK:
-            f.not_blank = true;
-            std::snprintf(text, sizeof text, "not blank");
-            break;
-        case RESET_GLITCH:
-            n.bytes.assign(pick(1, 3), pick(0, 1) == 0 ? 0x00 : 0xFF);
-            std::snprintf(text, sizeof text, "glitch %zu x %02X at power-up", n.bytes.size(),
-                          n.bytes[0]);
-            break;
-        case RESET_BANNER:
-            n.bytes = SIM_Banner(pick(3, 300), rng());
-            std::snprintf(text, sizeof text, "banner of %zu at power-up", n.bytes.size());
-            break;
-        case POLL_BANNER:
-            n.bytes = SIM_Banner(pick(3, 300), rng());
-            if (pick(0, 1) == 0) {
-                n.at = SIM_NOISE_AT::BEFORE_REPLY;
-                n.command = CMD_IDENTIFY;
-                n.nth = pick(1, 100);
-                std::snprintf(text, sizeof text, "banner of %zu before poll reply %u",
-                              n.bytes.size(), n.nth);
-            } else {
-                n.at = SIM_NOISE_AT::MOMENT;
-                n.after_ms = pick(0, 1500);
-                std::snprintf(text, sizeof text, "banner of %zu %u ms into polling", n.bytes.size(),
-                              n.after_ms);
-            }
-            ++plan.poll_noise;
-            break;
-        case STRAY_ACK: // 0x90 passes for the acknowledge: FALSE_ACK
-        case FALSE_ACK:
-            n.at = SIM_NOISE_AT::BEFORE_ACK;
-            n.command = CMD_PROGRAM;
-            n.nth = pick(1, IMAGE_BLOCKS);
-            n.bytes = {k == FALSE_ACK ? uint8_t{0x90} : stray_bytes[pick(0, 3)]};
-            std::snprintf(text, sizeof text, "%02X before ack of block %u", n.bytes[0], n.nth);
-            break;
-        case STRAY_REPLY:
-        case BURST: {
-            // Stray bytes also ahead of a poll's reply; bursts ahead of a job's.
-            const bool poll = k == STRAY_REPLY && plan.flow != AT_POWER_UP && pick(0, 2) == 0;
-            n.at = SIM_NOISE_AT::BEFORE_REPLY;
-            n.command = poll ? CMD_IDENTIFY : pick(0, 1) == 0 ? CMD_CLEAR : CMD_GET_CRC;
-            n.nth = poll ? pick(1, 100) : n.command == CMD_GET_CRC ? pick(1, 3) : 1;
-            if (poll) {
-                plan.flow = WHILE_POLLING;
-                ++plan.poll_noise;
-            }
-            if (k == BURST) {
-                n.bytes = SIM_Banner(pick(3, 300), rng());
-                std::snprintf(text, sizeof text, "burst of %zu before %s reply %u", n.bytes.size(),
-                              CommandName(n.command), n.nth);
-            } else {
-                n.bytes = {stray_bytes[pick(0, sizeof stray_bytes - 1)]};
-                std::snprintf(text, sizeof text, "%02X before %s reply %u", n.bytes[0],
-                              CommandName(n.command), n.nth);
-            }
-            break;
-        }
-        case INSIDE_REPLY:
-            n.at = SIM_NOISE_AT::INSIDE_REPLY;
-            n.command = CMD_IDENTIFY;
-            n.nth = pick(1, 100);
-            n.offset = pick(1, identify_reply_size - 1);
-            n.bytes = SIM_Banner(pick(1, 40), rng());
-            std::snprintf(text, sizeof text, "burst of %zu inside poll reply %u after %u",
-                          n.bytes.size(), n.nth, n.offset);
-            ++plan.poll_noise;
-            break;
-        case CANCEL:
-        case ESCAPE:
-        case CLOSE_BOX:
-        case ENTER:
-        case FLOOD: {
-            static const uint8_t jobs[] = {CMD_CLEAR, CMD_PROGRAM, CMD_MAKE_VALID, CMD_GET_CRC,
-                                           CMD_START_APP};
-            // Half of them within 3 ms of a job's end, where a cancel and the
-            // worker's hand-back meet.
-            if (pick(0, 1) == 0) {
-                plan.user.after_job = jobs[pick(0, sizeof jobs - 1)];
-                plan.user.us = pick(0, 3000);
-                std::snprintf(text, sizeof text, "%s %u us after job %u", KIND_NAMES[k],
-                              plan.user.us, plan.user.after_job);
-            } else {
-                plan.user.ms = pick(1, 3600);
-                std::snprintf(text, sizeof text, "%s after %u ms", KIND_NAMES[k], plan.user.ms);
-            }
-            break;
-        }
-        default:
-            std::snprintf(text, sizeof text, "%s", KIND_NAMES[k]);
-            break;
-        }
+        const std::string text = IsUser(k)    ? DrawUser(k, draw, &plan)
+                                 : IsNoise(k) ? DrawNoise(k, draw, &plan, &n)
+                                              : DrawTargetFault(k, draw, &plan);
         if (!n.bytes.empty()) {
-            f.noise.push_back(n);
+            plan.faults.noise.push_back(n);
         }
-        plan.text += plan.text.empty() ? text : std::string(", ") + text;
+        plan.text += (plan.text.empty() ? "" : ", ") + text;
     }
-    if (plan.flow == AT_POWER_UP) {
-        plan.start_delay_ms = pick(50, 500);
-        plan.power_on_ms = pick(100, 2000);
-        std::snprintf(text, sizeof text, ", on %u ms after Start", plan.power_on_ms);
-        plan.text += text;
-    } else if (plan.flow == WHILE_POLLING) {
-        plan.start_delay_ms = pick(0, 1000);
-        std::snprintf(text, sizeof text, ", Start %u ms after it", plan.start_delay_ms);
-        plan.text += text;
-    }
-    if (f.silent_after_start) {
-        plan.text += ", leaves loader";
-    }
-    if (plan.with_bar) {
-        plan.text += ", bar";
-    }
+    DrawMoments(draw, &plan);
+    plan.text += plan.faults.silent_after_start ? ", leaves loader" : "";
+    plan.text += plan.with_bar ? ", bar" : "";
     return plan;
 }
 
-bool Has(const PLAN& plan, KIND k) {
-    return std::find(plan.kinds.begin(), plan.kinds.end(), k) != plan.kinds.end();
+// A reset while a block is taken in, its banner the reset noise, which a
+// power-up or a vanish would print as well; a false acknowledge and a lost
+// block together can cancel out.
+void DrawResetInBlock(CAMPAIGN_DRAW& draw, PLAN* plan) {
+    const bool room = plan->kinds.size() < 2 || Has(plan->kinds, NONE);
+    if (draw.Pick(0, 7) != 0 || !room || plan->flow == AT_POWER_UP || Has(plan->kinds, VANISH) ||
+        Has(plan->kinds, FALSE_ACK)) {
+        return;
+    }
+    plan->kinds.erase(std::remove(plan->kinds.begin(), plan->kinds.end(), NONE), plan->kinds.end());
+    plan->kinds.push_back(RESET_IN_BLOCK);
+    SIM_FAULTS& f = plan->faults;
+    f.reset_in_block = draw.Pick(1, IMAGE_BLOCKS);
+    f.reset_after_bytes = draw.Pick(HEADER_BYTES, PROGRAM_REQUEST_BYTES);
+    SIM_NOISE banner;
+    banner.at = SIM_NOISE_AT::RESET;
+    banner.bytes = draw.Banner(3, 120);
+    static const char* const FORMS[] = {"", ", opening with 90", ", closing with 90"};
+    const uint32_t form = draw.AckAtAnEnd(&banner.bytes);
+    f.noise.push_back(banner);
+    plan->text +=
+        CAMPAIGN_Format(", reset in block %u after %u bytes (banner of %zu%s)", f.reset_in_block,
+                        f.reset_after_bytes, banner.bytes.size(), FORMS[form]);
 }
 
 // What came after the first kinds, drawn from a stream of its own so that a
@@ -378,52 +367,20 @@ bool Has(const PLAN& plan, KIND k) {
 // erase of seconds, a CRC over a second), noise between a clear's
 // acknowledge and its reply, and a reset while a block is taken in.
 void DrawPace(std::mt19937& rng, PLAN* plan) {
-    auto pick = [&rng](uint32_t lo, uint32_t hi) {
-        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-    };
-    char text[128];
-    if (pick(0, 2) == 0) {
-        const uint32_t crc_ms = pick(1000, 2000);
-        plan->pace = SIM_RealPace();
-        plan->pace.erase_ms = pick(1000, 4000);
-        plan->pace.crc_ns_per_byte =
-            static_cast<uint32_t>(uint64_t{crc_ms} * 1000000 / IMAGE_BYTES);
-        std::snprintf(text, sizeof text, ", real pace (erase %u ms, CRC %u ms)",
-                      plan->pace.erase_ms, crc_ms);
-        plan->text += text;
+    CAMPAIGN_DRAW draw(rng);
+    if (draw.Pick(0, 2) == 0) {
+        const uint32_t crc_ms = draw.Pick(CAMPAIGN_CRC_MIN_MS, CAMPAIGN_CRC_MAX_MS);
+        const uint32_t erase_ms = draw.Pick(CAMPAIGN_ERASE_MIN_MS, CAMPAIGN_ERASE_MAX_MS);
+        plan->pace = CAMPAIGN_RealPace(erase_ms, crc_ms, IMAGE_BYTES);
+        plan->text += CAMPAIGN_Format(", real pace (erase %u ms, CRC %u ms)", erase_ms, crc_ms);
     }
     for (SIM_NOISE& n : plan->faults.noise) {
-        if (n.at == SIM_NOISE_AT::BEFORE_REPLY && n.command == CMD_CLEAR && pick(0, 1) == 0) {
+        if (n.at == SIM_NOISE_AT::BEFORE_REPLY && n.command == CMD_CLEAR && draw.Pick(0, 1) == 0) {
             n.at = SIM_NOISE_AT::AFTER_ACK; // out while the flash is erased
             plan->text += ", the clear's noise behind its acknowledge";
         }
     }
-    // Its banner is the reset noise, which a power-up or a vanish would print
-    // as well; a false acknowledge and a lost block together can cancel out.
-    const bool room = plan->kinds.size() < 2 || Has(*plan, NONE);
-    if (pick(0, 7) != 0 || !room || plan->flow == AT_POWER_UP || Has(*plan, VANISH) ||
-        Has(*plan, FALSE_ACK)) {
-        return;
-    }
-    plan->kinds.erase(std::remove(plan->kinds.begin(), plan->kinds.end(), NONE), plan->kinds.end());
-    plan->kinds.push_back(RESET_IN_BLOCK);
-    SIM_FAULTS& f = plan->faults;
-    f.reset_in_block = pick(1, IMAGE_BLOCKS);
-    f.reset_after_bytes = pick(HEADER_BYTES, PROGRAM_REQUEST_BYTES);
-    SIM_NOISE banner;
-    banner.at = SIM_NOISE_AT::RESET;
-    banner.bytes = SIM_Banner(pick(3, 120), rng());
-    static const char* const kForms[] = {"", ", opening with 90", ", closing with 90"};
-    const uint32_t form = pick(0, 2);
-    if (form == 1) {
-        banner.bytes.insert(banner.bytes.begin(), SIM_ACK);
-    } else if (form == 2) {
-        banner.bytes.push_back(SIM_ACK);
-    }
-    f.noise.push_back(banner);
-    std::snprintf(text, sizeof text, ", reset in block %u after %u bytes (banner of %zu%s)",
-                  f.reset_in_block, f.reset_after_bytes, banner.bytes.size(), kForms[form]);
-    plan->text += text;
+    DrawResetInBlock(draw, plan);
 }
 
 // What the dialog saw of one run; user-interface thread only, but for the
@@ -552,17 +509,17 @@ INT_PTR CALLBACK WatchedDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
 
 // The user and the line, acting from a thread of their own at the plan's
 // moments until the run is over.
-class Timed {
+class TIMED {
   public:
-    Timed(SIM* sim, const PLAN& plan) : sim_(sim), plan_(plan) {
+    TIMED(SIM* sim, const PLAN& plan) : sim_(sim), plan_(plan) {
         thread_ = std::thread([this] { Loop(); });
     }
-    ~Timed() {
+    ~TIMED() {
         over_.store(true);
         thread_.join();
     }
-    Timed(const Timed&) = delete;
-    Timed& operator=(const Timed&) = delete;
+    TIMED(const TIMED&) = delete;
+    TIMED& operator=(const TIMED&) = delete;
 
   private:
     void Act(KIND kind) {
@@ -601,7 +558,7 @@ class Timed {
     void Loop() {
         KIND user = NONE;
         for (KIND k : plan_.kinds) {
-            user = IsCancel(k) || k == ENTER || k == FLOOD ? k : user;
+            user = IsUser(k) ? k : user;
         }
         if (!Begin()) {
             return;
@@ -740,86 +697,6 @@ class Timed {
     std::atomic<bool> over_{false};
 };
 
-struct ROW {
-    uint32_t runs = 0;
-    uint32_t successes = 0;
-    uint32_t failures = 0;
-    uint32_t cancels = 0;
-    double max_s = 0;
-    double max_cancel_s = 0; // from a cancel's dispatch to the update's return
-    double max_past_s = 0;   // from the last fault to the update's end
-    uint32_t violations = 0;
-};
-
-struct REFERENCE {
-    std::vector<SIM_REQUEST> blocks; // the program requests of a clean update
-    uint32_t first = 0;
-    uint32_t last = 0;
-    uint16_t crc = 0;
-};
-
-// Every block of the image acknowledged, in this run, before the first
-// make-valid (after the last clear before it). Empty when that holds.
-std::string CheckMakeValid(const SIM_CORE& core, const REFERENCE& ref) {
-    const auto& log = core.log;
-    // Against the handheld's own flash: each make valid over the whole image.
-    for (const SIM_REQUEST& r : log) {
-        if (r.command == SIM_CMD_MAKE_VALID && r.flash_crc != ref.crc) {
-            char text[96];
-            std::snprintf(text, sizeof text, "made valid over a flash of CRC %04X, not %04X",
-                          r.flash_crc, ref.crc);
-            return text;
-        }
-    }
-    size_t valid = log.size();
-    for (size_t i = 0; i < log.size() && valid == log.size(); ++i) {
-        valid = log[i].command == SIM_CMD_MAKE_VALID ? i : valid;
-    }
-    if (valid == log.size()) {
-        return "";
-    }
-    size_t from = 0;
-    for (size_t i = 0; i < valid; ++i) {
-        from = log[i].command == SIM_CMD_CLEAR ? i : from;
-    }
-    std::map<uint32_t, const std::vector<uint8_t>*> acked;
-    for (size_t i = from; i < valid; ++i) {
-        if (log[i].command == SIM_CMD_PROGRAM && log[i].acknowledged && log[i].data.size() >= 4) {
-            acked[GetLe32(log[i].data)] = &log[i].data;
-        }
-    }
-    for (const SIM_REQUEST& block : ref.blocks) {
-        // A block of only 0xFF is what the clear left: lost to a reset, it is
-        // not missing.
-        if (std::all_of(block.data.begin() + 4, block.data.end(),
-                        [](uint8_t b) { return b == 0xFF; })) {
-            continue;
-        }
-        const auto it = acked.find(GetLe32(block.data));
-        if (it == acked.end() || *it->second != block.data) {
-            char text[96];
-            std::snprintf(text, sizeof text, "made valid with block %08X not acknowledged",
-                          GetLe32(block.data));
-            return text;
-        }
-    }
-    return "";
-}
-
-std::string CheckFlash(const SIM_CORE& core, const REFERENCE& ref) {
-    // One lock over the walk (the worker is stopped): the reads then skip the kernel.
-    IMAGE_LOCK_SCOPE lock(APP_Image);
-    for (uint32_t a = ref.first; a <= ref.last; ++a) {
-        const int32_t v = IMAGE_ReadByte(APP_Image, a);
-        if (SIM_CoreFlashByte(&core, a) != (v < 0 ? 0xFF : v)) {
-            char text[64];
-            std::snprintf(text, sizeof text, "flash differs at %08X", a);
-            return text;
-        }
-    }
-    return "";
-}
-
 // What the line did, to tell a dead link from a slow one.
 std::string LineReport(const SIM_CORE& core) {
     COM_STATUS com;
@@ -867,24 +744,16 @@ SIM* FreshStart(const PLAN* plan = nullptr, uint32_t quiet_ms = 20) {
     return sim;
 }
 
-bool TakeReference(REFERENCE* ref) {
+bool TakeReference(CAMPAIGN_REFERENCE* ref) {
     SIM* sim = FreshStart();
-    if (sim == nullptr || UPDATE_Run() != 0) {
+    if (sim == nullptr || UPDATE_Run() != JOB_OK) {
         HARNESS_StopSim(sim);
         return false;
     }
     const SIM_CORE core = SIM_Snapshot(sim);
     HARNESS_StopSim(sim);
-    for (const SIM_REQUEST& r : core.log) {
-        if (r.command == SIM_CMD_PROGRAM) {
-            ref->blocks.push_back(r);
-        }
-    }
-    ref->first = IMAGE_GetFirstAddr(APP_Image);
-    const SIM_REQUEST& last = ref->blocks.back();
-    ref->last = GetLe32(last.data) + static_cast<uint32_t>(last.data.size()) - 5;
-    // The update succeeded, so the target's CRC is the updater's own.
-    ref->crc = core.stats.last_crc;
+    CAMPAIGN_TakeImage(APP_Image, ref);
+    CAMPAIGN_TakeUpdate(core, ref);
     return ref->blocks.size() == IMAGE_BLOCKS;
 }
 
@@ -911,10 +780,8 @@ std::string CheckAfterCancel(const SIM_CORE& core, const SEEN& seen) {
     for (size_t i = seen.cancel_requests; i < core.log.size(); ++i) {
         const uint8_t command = core.log[i].command;
         if (command != SIM_CMD_IDENTIFY && command != seen.cancel_job) {
-            char text[96];
-            std::snprintf(text, sizeof text, "command %u sent after a cancel during job %u",
-                          command, seen.cancel_job);
-            return text;
+            return CAMPAIGN_Format("command %u sent after a cancel during job %u", command,
+                                   seen.cancel_job);
         }
     }
     const double s = std::chrono::duration<double>(seen.end_at - seen.cancel_at).count();
@@ -927,13 +794,88 @@ void RunDialog(SIM* sim, const PLAN& plan, SEEN* seen) {
     seen->plan = &plan;
     g_seen = seen;
     {
-        Timed timed(sim, plan);
+        TIMED timed(sim, plan);
         DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
                         WatchedDlgProc, 0);
     }
     g_seen = nullptr;
     // The dialog took the worker's notifications; the harness takes them back.
     UI_SetDialogWindow(HARNESS_Window());
+}
+
+// The first rule the run broke; empty when it kept them all.
+std::string Verdict(const PLAN& plan, const SEEN& seen, const SIM_CORE& core,
+                    const CAMPAIGN_REFERENCE& ref, double seconds, double past_s) {
+    if (seen.gave_up.load()) {
+        return std::string("gave up: ") +
+               (seen.started.load() ? "no end in time" : "Start never pressed") + LineReport(core);
+    }
+    std::string fault = CAMPAIGN_CheckMadeValid(core, ref);
+    // The start-application answer is not waited on: a target that falls
+    // silent after the CRC compare still counts as updated. A user who
+    // cancelled during start application ends the dialog himself, over the
+    // success shown.
+    if (fault.empty() && seen.success) {
+        fault = CAMPAIGN_CheckSuccess(core, ref);
+        if (fault.empty() && !seen.cancelled && !seen.text_kept) {
+            fault = "success text gone before Ok";
+        }
+    }
+    if (fault.empty() && seen.cancelled) {
+        fault = CheckAfterCancel(core, seen);
+    }
+    if (fault.empty() && FalseAckWentOut(core, plan) && core.stats.made_valid != 0) {
+        fault = "made valid one block out of step, after a false acknowledge";
+    }
+    const bool harmless = std::all_of(plan.kinds.begin(), plan.kinds.end(), Harmless);
+    if (fault.empty() && harmless && !seen.success) {
+        fault = "failed with only noise or harmless faults" + LineReport(core);
+    }
+    if (fault.empty() && (!seen.ended || seconds > RUN_BOUND_S)) {
+        fault = "took too long" + LineReport(core);
+    }
+    if (fault.empty() && past_s > PAST_FAULT_BOUND_S) {
+        fault = "ended more than 30 s after its last fault" + LineReport(core);
+    }
+    return fault;
+}
+
+// One run of the plan through the dialog against the fresh handheld, judged,
+// printed and counted.
+void RunAndCount(SIM* sim, const PLAN& plan, const CAMPAIGN_REFERENCE& ref, CAMPAIGN_TABLE* table) {
+    SEEN seen;
+    RunDialog(sim, plan, &seen);
+    // From Start to the update's end.
+    const double seconds =
+        seen.ended ? std::chrono::duration<double>(seen.end_at - seen.start_at).count() : 0;
+    // Whatever the worker still does after a cancel belongs to this run.
+    WORKER_Stop();
+    const SIM_CORE core = SIM_Snapshot(sim);
+    HARNESS_StopSim(sim);
+
+    const bool lasting = plan.silence_ms != 0; // a silent target's fault never ends
+    const uint64_t last_us =
+        std::max({seen.start_us, seen.acted_us.load(), core.stats.last_fault_us});
+    CAMPAIGN_RESULT result;
+    result.success = seen.success;
+    result.cancelled = seen.cancelled;
+    result.s = seconds;
+    result.past_s = seen.ended && seen.end_us > last_us && !lasting
+                        ? static_cast<double>(seen.end_us - last_us) / 1e6
+                        : 0;
+    result.extra_s =
+        seen.cancelled ? std::chrono::duration<double>(seen.end_at - seen.cancel_at).count() : 0;
+    const std::string fault = Verdict(plan, seen, core, ref, seconds, result.past_s);
+    result.violated = !fault.empty();
+    const char* outcome = seen.cancelled ? "cancelled" : seen.success ? "success" : "failed";
+    std::printf(" -> %-9s in %6.2f s (%.2f s past the last fault)%s%s\n", outcome, seconds,
+                result.past_s, fault.empty() ? "" : "  VIOLATION: ", fault.c_str());
+    std::fflush(stdout);
+    std::vector<size_t> rows(plan.kinds.begin(), plan.kinds.end());
+    if (plan.pace.erase_ms != 0) {
+        rows.push_back(KIND_COUNT); // the runs at a real boot loader's pace
+    }
+    table->Count(rows, result);
 }
 
 TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
@@ -944,15 +886,14 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
     APP_PortCount = 1;
     std::printf("campaign: %u runs, seed %u (replay: campaign_tests.exe %u %u)\n", g_runs, g_seed,
                 g_runs, g_seed);
-    REFERENCE ref;
+    CAMPAIGN_REFERENCE ref;
     ASSERT_TRUE(TakeReference(&ref));
 
     std::mt19937 rng(g_seed);
     std::mt19937 rng_pace(g_seed ^ 0x9ACEu);
-    ROW rows[KIND_COUNT];
-    ROW paced; // the runs at a real boot loader's pace, whatever their kinds
-    ROW total;
-    uint32_t violations = 0;
+    std::vector<std::string> names(KIND_NAMES, KIND_NAMES + KIND_COUNT);
+    names.push_back("real pace");
+    CAMPAIGN_TABLE table(names, {"cancel s", 10, 3}, true);
     uint32_t lost_starts = 0; // fresh starts in a row that found no target
     for (uint32_t run = 1; run <= g_runs; ++run) {
         PLAN plan = Draw(rng);
@@ -970,111 +911,19 @@ TEST(Campaign, EveryRunEndsInSuccessOrSafeFailure) {
         }
         if (sim == nullptr) {
             std::printf(" -> VIOLATION: no target after a fresh start\n");
-            ++violations;
-            ++total.violations;
+            table.CountViolation();
             ASSERT_LT(++lost_starts, 3u) << "run " << run << ": the test bench lost the target";
             continue;
         }
         lost_starts = 0;
-
-        SEEN seen;
-        RunDialog(sim, plan, &seen);
-        // From Start to the update's end.
-        const double seconds =
-            seen.ended ? std::chrono::duration<double>(seen.end_at - seen.start_at).count() : 0;
-        // Whatever the worker still does after a cancel belongs to this run.
-        WORKER_Stop();
-        const SIM_CORE core = SIM_Snapshot(sim);
-        HARNESS_StopSim(sim);
-
-        const bool harmless = std::all_of(plan.kinds.begin(), plan.kinds.end(), Harmless);
-        const bool lasting = plan.silence_ms != 0; // a silent target's fault never ends
-        const uint64_t last_us =
-            std::max({seen.start_us, seen.acted_us.load(), core.stats.last_fault_us});
-        const double past_s = seen.ended && seen.end_us > last_us && !lasting
-                                  ? static_cast<double>(seen.end_us - last_us) / 1e6
-                                  : 0;
-        std::string fault;
-        if (seen.gave_up.load()) {
-            fault = "gave up: ";
-            fault += seen.started.load() ? "no end in time" : "Start never pressed";
-            fault += LineReport(core);
-        }
-        if (fault.empty()) {
-            fault = CheckMakeValid(core, ref);
-        }
-        if (fault.empty() && seen.success) {
-            fault = CheckFlash(core, ref);
-            // The start-application answer is not waited on: a target that
-            // falls silent after the CRC compare still counts as updated.
-            if (fault.empty() && (core.stats.last_crc != ref.crc || core.stats.made_valid == 0)) {
-                fault = "success without the image made valid and its CRC matching";
-            }
-            // A user who cancelled during start application ends the dialog
-            // himself, over the success shown.
-            if (fault.empty() && !seen.cancelled && !seen.text_kept) {
-                fault = "success text gone before Ok";
-            }
-        }
-        if (fault.empty() && seen.cancelled) {
-            fault = CheckAfterCancel(core, seen);
-        }
-        if (fault.empty() && FalseAckWentOut(core, plan) && core.stats.made_valid != 0) {
-            fault = "made valid one block out of step, after a false acknowledge";
-        }
-        if (fault.empty() && harmless && !seen.success) {
-            fault = "failed with only noise or harmless faults";
-            fault += LineReport(core);
-        }
-        if (fault.empty() && (!seen.ended || seconds > RUN_BOUND_S)) {
-            fault = std::string("took too long") + LineReport(core);
-        }
-        if (fault.empty() && past_s > PAST_FAULT_BOUND_S) {
-            fault = "ended more than 30 s after its last fault" + LineReport(core);
-        }
-        const char* outcome = seen.cancelled ? "cancelled" : seen.success ? "success" : "failed";
-        std::printf(" -> %-9s in %6.2f s (%.2f s past the last fault)%s%s\n", outcome, seconds,
-                    past_s, fault.empty() ? "" : "  VIOLATION: ", fault.c_str());
-        std::fflush(stdout);
-        violations += fault.empty() ? 0 : 1;
-        std::vector<ROW*> touched = {&total};
-        for (KIND k : plan.kinds) {
-            touched.push_back(&rows[k]);
-        }
-        if (plan.pace.erase_ms != 0) {
-            touched.push_back(&paced);
-        }
-        const double cancel_s =
-            seen.cancelled ? std::chrono::duration<double>(seen.end_at - seen.cancel_at).count()
-                           : 0;
-        for (ROW* row : touched) {
-            ++row->runs;
-            row->successes += seen.success ? 1 : 0;
-            row->cancels += seen.cancelled ? 1 : 0;
-            row->failures += !seen.success && !seen.cancelled ? 1 : 0;
-            row->max_s = std::max(row->max_s, seconds);
-            row->max_cancel_s = std::max(row->max_cancel_s, cancel_s);
-            row->max_past_s = std::max(row->max_past_s, past_s);
-            row->violations += fault.empty() ? 0 : 1;
-        }
+        RunAndCount(sim, plan, ref, &table);
     }
-
-    std::printf("\n%-13s %5s %8s %7s %9s %8s %8s %10s %10s\n", "fault", "runs", "success", "failed",
-                "cancelled", "max s", "past s", "cancel s", "violations");
-    auto print = [](const char* name, const ROW& r) {
-        std::printf("%-13s %5u %8u %7u %9u %8.2f %8.2f %10.3f %10u\n", name, r.runs, r.successes,
-                    r.failures, r.cancels, r.max_s, r.max_past_s, r.max_cancel_s, r.violations);
-    };
-    for (int k = 0; k < KIND_COUNT; ++k) {
-        print(KIND_NAMES[k], rows[k]);
-    }
-    print("real pace", paced);
-    print("all runs", total);
+    table.Print();
     std::printf("(a run with two faults counts in both rows; past s: longest from the last fault "
                 "to the update's end, silent targets left out; cancel s: longest from a cancel's "
                 "dispatch to the update's return; seed %u)\n",
                 g_seed);
-    EXPECT_EQ(violations, 0u);
+    EXPECT_EQ(table.Violations(), 0u);
 }
 
 } // namespace

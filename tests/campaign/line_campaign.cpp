@@ -19,7 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -31,7 +31,8 @@
 #include "target/job.h"
 #include "target/link.h"
 #include "target/worker.h"
-#include "tests/support/bytes.h"
+#include "tests/campaign/draws.h"
+#include "tests/campaign/outcomes.h"
 #include "tools/vline/vline.h"
 
 namespace {
@@ -68,11 +69,6 @@ constexpr double CUT_MARGIN_S = 120;
 constexpr uint64_t FIND_US = 10000000;
 // Noise due at a poll not reached holds Start up this long, as a user would wait.
 constexpr uint64_t POLL_NOISE_US = 5000000;
-// The real pace's draws: erases and CRCs over the whole image.
-constexpr uint32_t ERASE_MIN_MS = 1000;
-constexpr uint32_t ERASE_MAX_MS = 4000;
-constexpr uint32_t CRC_MIN_MS = 1000;
-constexpr uint32_t CRC_MAX_MS = 2000;
 // A stray 0x68 while the handheld erases: from the drain before the clear,
 // the clear's acknowledge is through by this time on any link (both ways
 // 100 ms late, an adapter's 16 ms), and the noise reaches the updater this
@@ -133,15 +129,11 @@ struct PLAN {
 };
 
 // What a clean update shows, to hold the runs against.
-struct REFERENCE {
-    std::vector<SIM_REQUEST> blocks; // the program requests
-    uint32_t acks = 0;               // acknowledges of a whole update
-    uint32_t crc_requests = 0;       // get-CRC requests of a whole update
-    uint32_t identify_reply = 0;     // bytes of an identify reply frame
+struct REFERENCE : CAMPAIGN_REFERENCE {
+    uint32_t acks = 0;           // acknowledges of a whole update
+    uint32_t crc_requests = 0;   // get-CRC requests of a whole update
+    uint32_t identify_reply = 0; // bytes of an identify reply frame
     uint32_t image_bytes = 0;
-    uint16_t crc = 0; // the image's over the declared ranges
-    uint32_t first = 0;
-    std::vector<uint8_t> span; // the image from first to last, 0xFF where absent
 };
 
 double EraseS(const PLAN& plan) {
@@ -163,214 +155,184 @@ const char* CommandName(uint8_t command) {
     return command == SIM_CMD_CLEAR ? "clear" : command == SIM_CMD_GET_CRC ? "CRC" : "identify";
 }
 
-template <class... ARGS> std::string Format(const char* format, ARGS... args) {
-    char text[160];
-    std::snprintf(text, sizeof text, format, args...);
+bool Has(const std::vector<KIND>& kinds, KIND k) {
+    return std::find(kinds.begin(), kinds.end(), k) != kinds.end();
+}
+
+// The flow the kinds need; one kind's need at most, for they never clash.
+FLOW FlowOf(const std::vector<KIND>& kinds) {
+    FLOW flow = ANY_FLOW;
+    for (KIND k : kinds) {
+        flow = NeededFlow(k) != ANY_FLOW ? NeededFlow(k) : flow;
+    }
+    return flow;
+}
+
+bool Fits(const std::vector<KIND>& kinds, KIND k) {
+    const FLOW need = NeededFlow(k);
+    const FLOW flow = FlowOf(kinds);
+    return need == ANY_FLOW || flow == ANY_FLOW || need == flow;
+}
+
+// The line: at once or at a real boot loader's pace, through an adapter's
+// latency or not, over a slow link or not, and the link's own delays.
+std::string DrawLine(CAMPAIGN_DRAW& draw, const REFERENCE& ref, PLAN* plan) {
+    std::string text = "at once";
+    if (Has(plan->kinds, ERASE_68) || draw.Pick(0, 1) == 0) {
+        const uint32_t erase_ms = draw.Pick(CAMPAIGN_ERASE_MIN_MS, CAMPAIGN_ERASE_MAX_MS);
+        const uint32_t crc_ms = draw.Pick(CAMPAIGN_CRC_MIN_MS, CAMPAIGN_CRC_MAX_MS);
+        plan->line.target.pace = CAMPAIGN_RealPace(erase_ms, crc_ms, ref.image_bytes);
+        text = CAMPAIGN_Format("erase %.1f s, CRC %.1f s", erase_ms / 1e3, crc_ms / 1e3);
+    }
+    plan->line.adapter_latency = draw.Pick(0, 1) == 0;
+    plan->line.slow_link = draw.Pick(1, 100) <= 20;
+    plan->line.seed = draw.Raw();
+    return text;
+}
+
+// A stray byte ahead of a poll's reply (the flow becomes a poll's), a
+// block's acknowledge, or a job's reply.
+std::string DrawStray(CAMPAIGN_DRAW& draw, const REFERENCE& ref, PLAN* plan, SIM_NOISE* n) {
+    const uint8_t byte = CAMPAIGN_STRAY_BYTES[draw.Pick(0, CAMPAIGN_STRAY_COUNT - 1)];
+    n->bytes = {byte};
+    const bool may_poll = plan->flow == ANY_FLOW || plan->flow == WHILE_POLLING;
+    const uint32_t where = draw.Pick(may_poll ? 0 : 1, 3);
+    if (where == 0) {
+        n->at = SIM_NOISE_AT::BEFORE_REPLY;
+        n->command = SIM_CMD_IDENTIFY;
+        n->nth = draw.Pick(1, 100);
+        plan->flow = WHILE_POLLING;
+        ++plan->poll_noise;
+        return CAMPAIGN_Format("%02X before poll reply %u", byte, n->nth);
+    }
+    if (where == 1) {
+        const auto blocks = static_cast<uint32_t>(ref.blocks.size());
+        return draw.AheadOfAck(
+            blocks, [byte] { return byte; }, n);
+    }
+    n->at = SIM_NOISE_AT::BEFORE_REPLY;
+    draw.JobReply(ref.crc_requests, n);
+    return CAMPAIGN_Format("%02X before %s reply %u", byte, CommandName(n->command), n->nth);
+}
+
+// Noise, with the answer it lands on in n->command where it lands on one.
+std::string DrawNoise(KIND k, CAMPAIGN_DRAW& draw, const REFERENCE& ref, PLAN* plan, SIM_NOISE* n) {
+    switch (k) {
+    case POWER_UP: {
+        const std::string text = draw.Pick(0, 1) == 0 ? draw.Glitch(n) : draw.PowerUpBanner(n);
+        plan->power_on_ms = draw.Pick(100, 2000);
+        return text;
+    }
+    case POLL_BANNER:
+        ++plan->poll_noise;
+        return draw.PollBanner(n);
+    case INSIDE_POLL:
+        ++plan->poll_noise;
+        return draw.InsidePoll(ref.identify_reply, n);
+    case STRAY:
+        return DrawStray(draw, ref, plan, n);
+    case BURST_AHEAD:
+        n->at = SIM_NOISE_AT::BEFORE_REPLY;
+        draw.JobReply(ref.crc_requests, n);
+        n->bytes = draw.Banner(3, 300);
+        return CAMPAIGN_Format("burst of %zu before %s reply %u", n->bytes.size(),
+                               CommandName(n->command), n->nth);
+    case BURST_INSIDE: {
+        n->at = SIM_NOISE_AT::INSIDE_REPLY;
+        draw.JobReply(ref.crc_requests, n);
+        // An empty clear reply, a CRC reply of three payload bytes.
+        const uint32_t frame = 9 + (n->command == SIM_CMD_GET_CRC ? 3 : 0);
+        n->offset = draw.Pick(1, frame - 1);
+        n->bytes = draw.Banner(1, 40);
+        return CAMPAIGN_Format("burst of %zu inside %s reply %u after %u", n->bytes.size(),
+                               CommandName(n->command), n->nth, n->offset);
+    }
+    case BURST_BEHIND:
+        n->at = SIM_NOISE_AT::INSIDE_REPLY;
+        n->command = SIM_CMD_GET_CRC;
+        n->nth = draw.Pick(1, ref.crc_requests);
+        n->offset = UINT32_MAX; // past the frame's end: right behind it
+        n->bytes = draw.Banner(3, 300);
+        return CAMPAIGN_Format("burst of %zu behind CRC reply %u", n->bytes.size(), n->nth);
+    default: // ERASE_68
+        plan->erase_68_at = draw.Pick(0, 100) / 100.0;
+        return CAMPAIGN_Format("68 %.0f%% into the erase", plan->erase_68_at * 100);
+    }
+}
+
+// The handheld's faults; a reset inside a block with a banner that may open
+// or close with the acknowledge byte.
+std::string DrawFault(KIND k, CAMPAIGN_DRAW& draw, const REFERENCE& ref, PLAN* plan, SIM_NOISE* n) {
+    SIM_FAULTS& f = plan->faults;
+    const auto blocks = static_cast<uint32_t>(ref.blocks.size());
+    switch (k) {
+    case RESET: {
+        f.reset_in_block = draw.Pick(1, blocks);
+        const auto size = static_cast<uint32_t>(ref.blocks[f.reset_in_block - 1].data.size());
+        f.reset_after_bytes = draw.Pick(7, size + 9);
+        n->bytes = draw.Banner(3, 300);
+        const uint32_t end = draw.AckAtAnEnd(&n->bytes);
+        return CAMPAIGN_Format("reset in block %u after %u bytes, banner of %zu%s",
+                               f.reset_in_block, f.reset_after_bytes, n->bytes.size(),
+                               end == 1   ? " from 90"
+                               : end == 2 ? " to 90"
+                                          : "");
+    }
+    case LOST_ACK:
+        return draw.LostAck(ref.acks, &f);
+    case NAK:
+        return draw.Nak(blocks, &f);
+    case VANISH:
+        return draw.Vanish(blocks, &f);
+    default: // WRONG_CRC
+        return draw.WrongCrc(&f);
+    }
+}
+
+// A kind's draws, and what it may cost over the clean twin: noise the wait
+// for the answer it broke and a rerun of that job, a fault any wait.
+std::string DrawKind(KIND k, CAMPAIGN_DRAW& draw, const REFERENCE& ref, PLAN* plan, SIM_NOISE* n) {
+    if (k == NONE) {
+        return KIND_NAMES[k];
+    }
+    if (!IsNoise(k)) {
+        plan->allowance_s += CLEAR_WAIT_S + CRC_WAIT_S + EraseS(*plan) + CrcS(*plan, ref) + RERUN_S;
+        return DrawFault(k, draw, ref, plan, n);
+    }
+    const std::string text = DrawNoise(k, draw, ref, plan, n);
+    const uint8_t command = k == ERASE_68 ? SIM_CMD_CLEAR
+                            : k == POWER_UP || k == POLL_BANNER || k == INSIDE_POLL
+                                ? SIM_CMD_IDENTIFY
+                                : n->command;
+    plan->allowance_s += NoiseAllowance(command, *plan, ref);
     return text;
 }
 
 PLAN Draw(std::mt19937& rng, const REFERENCE& ref) {
-    auto pick = [&rng](uint32_t lo, uint32_t hi) {
-        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-    };
+    CAMPAIGN_DRAW draw(rng);
     PLAN plan;
-    if (pick(1, 100) <= 10) {
-        plan.kinds.push_back(NONE);
-    }
-    const uint32_t count = plan.kinds.empty() ? pick(1, 2) : 0;
-    while (plan.kinds.size() < count) {
-        const KIND k = static_cast<KIND>(pick(0, NONE - 1));
-        const FLOW need = NeededFlow(k);
-        const bool clash = need != ANY_FLOW && plan.flow != ANY_FLOW && need != plan.flow;
-        if (std::find(plan.kinds.begin(), plan.kinds.end(), k) == plan.kinds.end() && !clash) {
-            plan.kinds.push_back(k);
-            plan.flow = need != ANY_FLOW ? need : plan.flow;
-        }
-    }
-    const bool has_erase_68 =
-        std::find(plan.kinds.begin(), plan.kinds.end(), ERASE_68) != plan.kinds.end();
-    SIM_PACE& pace = plan.line.target.pace;
-    std::string pace_text = "at once";
-    if (has_erase_68 || pick(0, 1) == 0) {
-        pace = SIM_RealPace();
-        pace.erase_ms = pick(ERASE_MIN_MS, ERASE_MAX_MS);
-        const uint32_t crc_ms = pick(CRC_MIN_MS, CRC_MAX_MS);
-        pace.crc_ns_per_byte = static_cast<uint32_t>(crc_ms * 1000000ull / ref.image_bytes);
-        pace_text = Format("erase %.1f s, CRC %.1f s", pace.erase_ms / 1e3, crc_ms / 1e3);
-    }
-    plan.line.adapter_latency = pick(0, 1) == 0;
-    plan.line.slow_link = pick(1, 100) <= 20;
-    plan.line.seed = rng();
-    SIM_FAULTS& f = plan.faults;
-    f.silent_after_start = pick(0, 3) != 0;
-
-    static const uint8_t stray_bytes[] = {0x00, 0xFF, 0x68, 0x16, 0x90};
-    const auto blocks = static_cast<uint32_t>(ref.blocks.size());
-    // The clear's reply, or one of the CRC replies of an update.
-    auto job_reply = [&](SIM_NOISE* n) {
-        n->command = pick(0, 1) == 0 ? SIM_CMD_CLEAR : SIM_CMD_GET_CRC;
-        n->nth = n->command == SIM_CMD_CLEAR ? 1 : pick(1, ref.crc_requests);
-    };
-    auto banner = [&](uint32_t lo, uint32_t hi) { return SIM_Banner(pick(lo, hi), rng()); };
+    plan.kinds = draw.Kinds(10, NONE, Fits);
+    plan.flow = FlowOf(plan.kinds);
+    const std::string line = DrawLine(draw, ref, &plan);
+    plan.faults.silent_after_start = draw.Pick(0, 3) != 0;
     for (KIND k : plan.kinds) {
-        std::string text;
         SIM_NOISE n;
-        double allowance = CLEAR_WAIT_S + CRC_WAIT_S + EraseS(plan) + CrcS(plan, ref) + RERUN_S;
-        switch (k) {
-        case RESET: {
-            f.reset_in_block = pick(1, blocks);
-            const auto size = static_cast<uint32_t>(ref.blocks[f.reset_in_block - 1].data.size());
-            f.reset_after_bytes = pick(7, size + 9);
-            n.bytes = banner(3, 300);
-            const uint32_t end = pick(0, 2); // a 0x90 at either end, or none
-            if (end == 1) {
-                n.bytes.insert(n.bytes.begin(), SIM_ACK);
-            } else if (end == 2) {
-                n.bytes.push_back(SIM_ACK);
-            }
-            text = Format("reset in block %u after %u bytes, banner of %zu%s", f.reset_in_block,
-                          f.reset_after_bytes, n.bytes.size(),
-                          end == 1   ? " from 90"
-                          : end == 2 ? " to 90"
-                                     : "");
-            break;
-        }
-        case POWER_UP:
-            if (pick(0, 1) == 0) {
-                n.bytes.assign(pick(1, 3), pick(0, 1) == 0 ? 0x00 : 0xFF);
-                text = Format("glitch %zu x %02X at power-up", n.bytes.size(), n.bytes[0]);
-            } else {
-                n.bytes = banner(3, 300);
-                text = Format("banner of %zu at power-up", n.bytes.size());
-            }
-            plan.power_on_ms = pick(100, 2000);
-            allowance = NoiseAllowance(SIM_CMD_IDENTIFY, plan, ref);
-            break;
-        case POLL_BANNER:
-            n.bytes = banner(3, 300);
-            if (pick(0, 1) == 0) {
-                n.at = SIM_NOISE_AT::BEFORE_REPLY;
-                n.command = SIM_CMD_IDENTIFY;
-                n.nth = pick(1, 100);
-                text = Format("banner of %zu before poll reply %u", n.bytes.size(), n.nth);
-            } else {
-                n.at = SIM_NOISE_AT::MOMENT;
-                n.after_ms = pick(0, 1500);
-                text = Format("banner of %zu %u ms into polling", n.bytes.size(), n.after_ms);
-            }
-            ++plan.poll_noise;
-            allowance = NoiseAllowance(SIM_CMD_IDENTIFY, plan, ref);
-            break;
-        case INSIDE_POLL:
-            n.at = SIM_NOISE_AT::INSIDE_REPLY;
-            n.command = SIM_CMD_IDENTIFY;
-            n.nth = pick(1, 100);
-            n.offset = pick(1, ref.identify_reply - 1);
-            n.bytes = banner(1, 40);
-            text = Format("burst of %zu inside poll reply %u after %u", n.bytes.size(), n.nth,
-                          n.offset);
-            ++plan.poll_noise;
-            allowance = NoiseAllowance(SIM_CMD_IDENTIFY, plan, ref);
-            break;
-        case STRAY: {
-            n.bytes = {stray_bytes[pick(0, sizeof stray_bytes - 1)]};
-            const bool may_poll = plan.flow == ANY_FLOW || plan.flow == WHILE_POLLING;
-            const uint32_t where = pick(may_poll ? 0 : 1, 3);
-            if (where == 0) { // the flow becomes a poll's
-                n.at = SIM_NOISE_AT::BEFORE_REPLY;
-                n.command = SIM_CMD_IDENTIFY;
-                n.nth = pick(1, 100);
-                plan.flow = WHILE_POLLING;
-                ++plan.poll_noise;
-                text = Format("%02X before poll reply %u", n.bytes[0], n.nth);
-            } else if (where == 1) {
-                n.at = SIM_NOISE_AT::BEFORE_ACK;
-                n.command = SIM_CMD_PROGRAM;
-                n.nth = pick(1, blocks);
-                text = Format("%02X before ack of block %u", n.bytes[0], n.nth);
-            } else {
-                n.at = SIM_NOISE_AT::BEFORE_REPLY;
-                job_reply(&n);
-                text = Format("%02X before %s reply %u", n.bytes[0], CommandName(n.command), n.nth);
-            }
-            allowance = NoiseAllowance(n.command, plan, ref);
-            break;
-        }
-        case BURST_AHEAD:
-            n.at = SIM_NOISE_AT::BEFORE_REPLY;
-            job_reply(&n);
-            n.bytes = banner(3, 300);
-            text = Format("burst of %zu before %s reply %u", n.bytes.size(), CommandName(n.command),
-                          n.nth);
-            allowance = NoiseAllowance(n.command, plan, ref);
-            break;
-        case BURST_INSIDE: {
-            n.at = SIM_NOISE_AT::INSIDE_REPLY;
-            job_reply(&n);
-            // An empty clear reply, a CRC reply of three payload bytes.
-            const uint32_t frame = 9 + (n.command == SIM_CMD_GET_CRC ? 3 : 0);
-            n.offset = pick(1, frame - 1);
-            n.bytes = banner(1, 40);
-            text = Format("burst of %zu inside %s reply %u after %u", n.bytes.size(),
-                          CommandName(n.command), n.nth, n.offset);
-            allowance = NoiseAllowance(n.command, plan, ref);
-            break;
-        }
-        case BURST_BEHIND:
-            n.at = SIM_NOISE_AT::INSIDE_REPLY;
-            n.command = SIM_CMD_GET_CRC;
-            n.nth = pick(1, ref.crc_requests);
-            n.offset = UINT32_MAX; // past the frame's end: right behind it
-            n.bytes = banner(3, 300);
-            text = Format("burst of %zu behind CRC reply %u", n.bytes.size(), n.nth);
-            allowance = NoiseAllowance(n.command, plan, ref);
-            break;
-        case ERASE_68:
-            plan.erase_68_at = pick(0, 100) / 100.0;
-            text = Format("68 %.0f%% into the erase", plan.erase_68_at * 100);
-            allowance = NoiseAllowance(SIM_CMD_CLEAR, plan, ref);
-            break;
-        case LOST_ACK:
-            f.drop_ack = pick(1, ref.acks);
-            f.drop_ack_count = pick(1, 2);
-            text = Format("drop ack %u x%u", f.drop_ack, f.drop_ack_count);
-            break;
-        case NAK:
-            f.nak_block = pick(1, blocks);
-            f.nak_count = pick(1, 2);
-            f.nak_frames = pick(1, 3);
-            text = Format("nak block %u x%u (%u frames)", f.nak_block, f.nak_count, f.nak_frames);
-            break;
-        case VANISH:
-            f.vanish_after_blocks = pick(1, blocks);
-            f.vanish_ms = pick(20, 2500);
-            text = Format("vanish after block %u for %u ms", f.vanish_after_blocks, f.vanish_ms);
-            break;
-        case WRONG_CRC:
-            f.wrong_crc = true;
-            text = "wrong crc";
-            break;
-        default:
-            text = KIND_NAMES[k];
-            allowance = 0;
-            break;
-        }
+        const std::string text = DrawKind(k, draw, ref, &plan, &n);
         if (!n.bytes.empty()) {
-            f.noise.push_back(n);
+            plan.faults.noise.push_back(n);
         }
-        plan.allowance_s += allowance;
         plan.text += (plan.text.empty() ? "" : ", ") + text;
     }
     if (plan.flow == AT_POWER_UP) {
-        plan.text += Format(", on after %u ms", plan.power_on_ms);
+        plan.text += CAMPAIGN_Format(", on after %u ms", plan.power_on_ms);
     } else if (plan.flow == WHILE_POLLING) {
-        plan.start_delay_ms = pick(0, 1000);
-        plan.text += Format(", Start %u ms after it", plan.start_delay_ms);
+        plan.start_delay_ms = draw.Pick(0, 1000);
+        plan.text += CAMPAIGN_Format(", Start %u ms after it", plan.start_delay_ms);
     }
-    plan.text += "; " + pace_text;
+    plan.text += "; " + line;
     plan.text += plan.line.adapter_latency ? ", adapter" : "";
     plan.text += plan.line.slow_link ? ", slow link" : "";
-    plan.text += f.silent_after_start ? ", leaves loader" : "";
+    plan.text += plan.faults.silent_after_start ? ", leaves loader" : "";
     return plan;
 }
 
@@ -466,78 +428,20 @@ bool TakeReference(REFERENCE* ref) {
         return false;
     }
     ref->image_bytes = IMAGE_GetNumBytes(APP_Image);
-    ref->first = IMAGE_GetFirstAddr(APP_Image);
-    {
-        IMAGE_LOCK_SCOPE lock(APP_Image); // one lock over the walk
-        for (uint32_t a = ref->first; a <= IMAGE_GetLastAddr(APP_Image); ++a) {
-            const int32_t v = IMAGE_ReadByte(APP_Image, a);
-            ref->span.push_back(static_cast<uint8_t>(v < 0 ? 0xFF : v));
-        }
-    }
+    CAMPAIGN_TakeImage(APP_Image, ref);
     const PLAN clean;
     if (!Execute(clean, false, TWIN_LIMIT_S).success) {
         return false;
     }
     const SIM_CORE& core = VLINE_Core();
+    CAMPAIGN_TakeUpdate(core, ref);
     for (const SIM_REQUEST& r : core.log) {
-        ref->blocks.insert(ref->blocks.end(), r.command == SIM_CMD_PROGRAM ? 1 : 0, r);
         ref->acks += r.acknowledged ? 1 : 0;
         ref->crc_requests += r.command == SIM_CMD_GET_CRC ? 1 : 0;
     }
     const SIM_CONFIG& target = core.config;
     ref->identify_reply = static_cast<uint32_t>(9 + 23 + target.text1.size() + target.text2.size());
-    // The update succeeded, so the handheld's CRC is the image's.
-    ref->crc = core.stats.last_crc;
     return !ref->blocks.empty();
-}
-
-// Every make valid went out over the whole image: the handheld's flash held
-// the image's CRC over the declared ranges, and every block had been
-// acknowledged since the last clear before it (but blocks of only 0xFF,
-// which a cleared flash holds already). Empty when that holds.
-std::string CheckMadeValid(const SIM_CORE& core, const REFERENCE& ref) {
-    std::map<uint32_t, const std::vector<uint8_t>*> acked; // by base address
-    for (const SIM_REQUEST& r : core.log) {
-        if (r.command == SIM_CMD_CLEAR) {
-            acked.clear();
-        } else if (r.command == SIM_CMD_PROGRAM && r.acknowledged && r.data.size() >= 4) {
-            acked[GetLe32(r.data)] = &r.data;
-        } else if (r.command == SIM_CMD_MAKE_VALID && r.flash_crc != ref.crc) {
-            return Format("made valid over a flash of CRC %04X, the image's is %04X", r.flash_crc,
-                          ref.crc);
-        } else if (r.command == SIM_CMD_MAKE_VALID) {
-            for (const SIM_REQUEST& block : ref.blocks) {
-                const auto it = acked.find(GetLe32(block.data));
-                const bool erased = std::all_of(block.data.begin() + 4, block.data.end(),
-                                                [](uint8_t b) { return b == 0xFF; });
-                if (!erased && (it == acked.end() || *it->second != block.data)) {
-                    return Format("made valid with block %08X not acknowledged",
-                                  GetLe32(block.data));
-                }
-            }
-        }
-    }
-    return "";
-}
-
-// The flash holds the image byte for byte, made valid, with its CRC.
-std::string CheckSuccess(const SIM_CORE& core, const REFERENCE& ref) {
-    const uint32_t last = ref.first + static_cast<uint32_t>(ref.span.size()) - 1;
-    for (uint32_t a = ref.first; a <= last;) {
-        const uint32_t base = a - a % SIM_PAGE_SIZE;
-        const uint32_t run = std::min(base + SIM_PAGE_SIZE - a, last - a + 1);
-        const auto page = core.flash.find(base);
-        const uint8_t* want = ref.span.data() + (a - ref.first);
-        for (uint32_t i = 0; i < run; ++i) {
-            if ((page == core.flash.end() ? 0xFF : page->second[a - base + i]) != want[i]) {
-                return Format("success with the flash differing at %08X", a + i);
-            }
-        }
-        a += run;
-    }
-    return core.stats.made_valid == 0 || core.stats.last_crc != ref.crc
-               ? "success without the image made valid and its CRC matching"
-               : "";
 }
 
 const char* StepName(UPDATE_STEP step) {
@@ -559,45 +463,73 @@ std::string LineReport(const SIM_CORE& core, uint64_t start_us) {
     const SIM_STATS& s = core.stats;
     const UPDATE_OUTCOME outcome = UPDATE_GetOutcome();
     auto at = [start_us](uint64_t us) { return (static_cast<double>(us) - start_us) / US_PER_S; };
-    std::string text = Format("\n    line: %u writes, %u reads cut short, %llu bytes back, %u "
-                              "polls answered, %u losses; ",
-                              c.writes, c.reads_short,
-                              static_cast<unsigned long long>(c.bytes_back), c.found, c.lost);
-    text += Format("handheld: %u requests, %u bad frames, %u junk bytes, %u noise events, %u "
-                   "resets, %u acks dropped, %u naks, last fault at %.3f s;",
-                   s.requests, s.bad_frames, s.junk_bytes, s.noise_events, s.resets, s.acks_dropped,
-                   s.naks, at(s.last_fault_us));
-    text += Format(
+    std::string text = CAMPAIGN_Format(
+        "\n    line: %u writes, %u reads cut short, %llu bytes back, %u "
+        "polls answered, %u losses; ",
+        c.writes, c.reads_short, static_cast<unsigned long long>(c.bytes_back), c.found, c.lost);
+    text +=
+        CAMPAIGN_Format("handheld: %u requests, %u bad frames, %u junk bytes, %u noise events, %u "
+                        "resets, %u acks dropped, %u naks, last fault at %.3f s;",
+                        s.requests, s.bad_frames, s.junk_bytes, s.noise_events, s.resets,
+                        s.acks_dropped, s.naks, at(s.last_fault_us));
+    text += CAMPAIGN_Format(
         "\n    update: %d, stopped at %s, %s, last block %08X %s; last requests:", outcome.result,
         StepName(outcome.step), outcome.made_valid ? "made valid" : "nothing made valid",
         outcome.last_block, outcome.last_block_acknowledged ? "acknowledged" : "not acknowledged");
     const size_t from = core.log.size() > 8 ? core.log.size() - 8 : 0;
     for (size_t i = from; i < core.log.size(); ++i) {
         const SIM_REQUEST& r = core.log[i];
-        text +=
-            Format(" %s@%.3f%s", RequestName(r.command), at(r.time_us), r.acknowledged ? "+" : "");
+        text += CAMPAIGN_Format(" %s@%.3f%s", RequestName(r.command), at(r.time_us),
+                                r.acknowledged ? "+" : "");
     }
     return text;
 }
 
-struct ROW {
-    uint32_t runs = 0;
-    uint32_t successes = 0;
-    uint32_t failures = 0;
-    double max_s = 0;
-    double max_past_s = 0;
-    double max_over_s = 0; // over the clean twin
-    uint32_t violations = 0;
-};
+// The first rule the run broke, with what the line did then; empty when it
+// kept them all. The run may cost its faults' allowance and the slack over
+// its clean twin.
+std::string Verdict(const PLAN& plan, const RUN& twin, const RUN& run, double slack_s,
+                    const REFERENCE& ref) {
+    const SIM_CORE& core = VLINE_Core();
+    const double bound_s = twin.update_s + plan.allowance_s + slack_s;
+    std::string fault;
+    if (!twin.success) {
+        fault = "its clean twin failed";
+    } else if (!run.found) {
+        fault = "no target after a fresh start";
+    } else if (!run.ended) {
+        fault = CAMPAIGN_Format("no end within %.0f s", bound_s + CUT_MARGIN_S);
+    }
+    if (fault.empty()) {
+        fault = CAMPAIGN_CheckMadeValid(core, ref);
+    }
+    if (fault.empty() && run.success) {
+        fault = CAMPAIGN_CheckSuccess(core, ref);
+    }
+    const bool noise_only = std::all_of(plan.kinds.begin(), plan.kinds.end(), IsNoise);
+    if (fault.empty() && noise_only && !run.success) {
+        fault = "failed with only noise";
+    }
+    if (fault.empty() && run.update_s > bound_s) {
+        fault = CAMPAIGN_Format("%.2f s over its clean twin, its faults may cost %.2f s",
+                                run.update_s - twin.update_s, plan.allowance_s + slack_s);
+    }
+    return fault.empty() ? fault : fault + LineReport(core, run.start_us);
+}
 
-void Tally(ROW* row, const RUN& run, double over_s, bool violated) {
-    ++row->runs;
-    row->successes += run.success ? 1 : 0;
-    row->failures += run.success ? 0 : 1;
-    row->max_s = std::max(row->max_s, run.update_s);
-    row->max_past_s = std::max(row->max_past_s, run.past_s);
-    row->max_over_s = std::max(row->max_over_s, over_s);
-    row->violations += violated ? 1 : 0;
+// The table's rows after the kinds': by pace, through the adapter, over the slow link.
+const char* const PACE_NAMES[] = {"at once", "real pace", "adapter", "slow link"};
+
+std::vector<size_t> Rows(const PLAN& plan) {
+    std::vector<size_t> rows(plan.kinds.begin(), plan.kinds.end());
+    rows.push_back(KIND_COUNT + (plan.line.target.pace.erase_ms != 0 ? 1 : 0));
+    if (plan.line.adapter_latency) {
+        rows.push_back(KIND_COUNT + 2);
+    }
+    if (plan.line.slow_link) {
+        rows.push_back(KIND_COUNT + 3);
+    }
+    return rows;
 }
 
 // The clean twins by what they depend on: the pace, the adapter, and the
@@ -685,11 +617,9 @@ TEST_F(LineCampaign, EveryRunEndsInSuccessOrSafeFailure) {
                 g_seed, g_runs, g_seed);
     const auto began = std::chrono::steady_clock::now();
     std::mt19937 rng(g_seed);
-    ROW rows[KIND_COUNT];
-    // By pace: at once, a real boot loader's, through the adapter, over the slow link.
-    const char* const pace_names[] = {"at once", "real pace", "adapter", "slow link"};
-    ROW paces[4];
-    ROW total;
+    std::vector<std::string> names(KIND_NAMES, KIND_NAMES + KIND_COUNT);
+    names.insert(names.end(), std::begin(PACE_NAMES), std::end(PACE_NAMES));
+    CAMPAIGN_TABLE table(names, {"over s", 8, 2}, false);
     for (uint32_t number = 1; number <= g_runs; ++number) {
         const PLAN plan = Draw(rng, ref_);
         if (g_only != 0 && number != g_only) {
@@ -697,78 +627,31 @@ TEST_F(LineCampaign, EveryRunEndsInSuccessOrSafeFailure) {
         }
         std::printf("run %3u: %s\n", number, plan.text.c_str());
         const RUN twin = Twin(plan);
-        const double slack = plan.line.slow_link ? SLOW_TWIN_SLACK_S : TWIN_SLACK_S;
-        const double bound_s = twin.update_s + plan.allowance_s + slack;
+        const double slack_s = plan.line.slow_link ? SLOW_TWIN_SLACK_S : TWIN_SLACK_S;
+        const double bound_s = twin.update_s + plan.allowance_s + slack_s;
         const RUN run = Execute(plan, true, bound_s + CUT_MARGIN_S);
-        const SIM_CORE& core = VLINE_Core();
-        const double over_s = run.update_s - twin.update_s;
-
-        const bool noise_only = std::all_of(plan.kinds.begin(), plan.kinds.end(), IsNoise);
-        std::string fault;
-        if (!twin.success) {
-            fault = "its clean twin failed";
-        } else if (!run.found) {
-            fault = "no target after a fresh start";
-        } else if (!run.ended) {
-            fault = Format("no end within %.0f s", bound_s + CUT_MARGIN_S);
-        }
-        if (fault.empty()) {
-            fault = CheckMadeValid(core, ref_);
-        }
-        if (fault.empty() && run.success) {
-            fault = CheckSuccess(core, ref_);
-        }
-        if (fault.empty() && noise_only && !run.success) {
-            fault = "failed with only noise";
-        }
-        if (fault.empty() && run.update_s > bound_s) {
-            fault = Format("%.2f s over its clean twin, its faults may cost %.2f s", over_s,
-                           plan.allowance_s + slack);
-        }
-        if (!fault.empty()) {
-            fault += LineReport(core, run.start_us);
-        }
+        const std::string fault = Verdict(plan, twin, run, slack_s, ref_);
+        CAMPAIGN_RESULT result;
+        result.success = run.success;
+        result.s = run.update_s;
+        result.past_s = run.past_s;
+        result.extra_s = run.update_s - twin.update_s;
+        result.violated = !fault.empty();
         std::printf(
             "    -> %-7s in %7.2f s, %6.2f s past the last fault, %+7.2f s over clean%s%s\n",
-            run.success ? "success" : "failed", run.update_s, run.past_s, over_s,
+            run.success ? "success" : "failed", run.update_s, run.past_s, result.extra_s,
             fault.empty() ? "" : "  VIOLATION: ", fault.c_str());
         std::fflush(stdout);
-        const bool violated = !fault.empty();
-        Tally(&total, run, over_s, violated);
-        for (KIND k : plan.kinds) {
-            Tally(&rows[k], run, over_s, violated);
-        }
-        const bool real = plan.line.target.pace.erase_ms != 0;
-        Tally(&paces[real ? 1 : 0], run, over_s, violated);
-        if (plan.line.adapter_latency) {
-            Tally(&paces[2], run, over_s, violated);
-        }
-        if (plan.line.slow_link) {
-            Tally(&paces[3], run, over_s, violated);
-        }
+        table.Count(Rows(plan), result);
     }
     const double real_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-
-    std::printf("\n%-13s %5s %8s %7s %8s %8s %8s %10s\n", "fault", "runs", "success", "failed",
-                "max s", "past s", "over s", "violations");
-    auto print = [](const char* name, const ROW& r) {
-        std::printf("%-13s %5u %8u %7u %8.2f %8.2f %8.2f %10u\n", name, r.runs, r.successes,
-                    r.failures, r.max_s, r.max_past_s, r.max_over_s, r.violations);
-    };
-    for (int k = 0; k < KIND_COUNT; ++k) {
-        print(KIND_NAMES[k], rows[k]);
-    }
-    for (int p = 0; p < 4; ++p) {
-        print(pace_names[p], paces[p]);
-    }
-    print("all runs", total);
+    table.Print();
     std::printf("(virtual seconds of the update; a run with two faults counts in both rows; "
                 "past s: from the last fault (or the start, after it) to the update's end; over s: "
-                "beyond its clean "
-                "twin; seed %u; %.1f s real time, %zu clean twins)\n",
+                "beyond its clean twin; seed %u; %.1f s real time, %zu clean twins)\n",
                 g_seed, real_s, twins_.size());
-    EXPECT_EQ(total.violations, 0u);
+    EXPECT_EQ(table.Violations(), 0u);
 }
 
 } // namespace

@@ -12,8 +12,8 @@
 #include <vector>
 
 // A settings record built from zero, as callers of the layer build it.
-inline COM_CONFIG MakeConfig(int port, uint32_t baud, uint8_t byte_size = 8, uint8_t parity = 1,
-                             uint8_t stop_bits = 0) {
+inline COM_CONFIG MakeConfig(int port, uint32_t baud, uint8_t byte_size = COM_DATA_BITS,
+                             uint8_t parity = 1, uint8_t stop_bits = 0) {
     COM_CONFIG c = {};
     c.baud_rate = baud;
     const std::string name = TESTBENCH_PortPath(port); // "\\.\COMn", as the dialog stores it
@@ -25,7 +25,7 @@ inline COM_CONFIG MakeConfig(int port, uint32_t baud, uint8_t byte_size = 8, uin
 }
 
 // The port chosen as the dialog chooses it: the layer's answer, 0 when open.
-inline int Choose(int port, uint32_t baud = 115200, uint8_t byte_size = 8) {
+inline int Choose(int port, uint32_t baud = 115200, uint8_t byte_size = COM_DATA_BITS) {
     COM_CONFIG c = MakeConfig(port, baud, byte_size);
     return COM_SetConfig(&c);
 }

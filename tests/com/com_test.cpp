@@ -49,7 +49,7 @@ TEST_F(Com, ChosenPortSkipsFirstOpenAndAppliesSettingsOnce) {
     ASSERT_EQ(0, Choose(3));
     COM_STATUS s = Status();
     EXPECT_EQ(COM_STATE_OPEN, s.state);
-    EXPECT_EQ(0, s.exit_hook); // no first-open step, so no hook
+    EXPECT_FALSE(s.exit_hook); // no first-open step, so no hook
     EXPECT_EQ(1u, s.opens);
     EXPECT_EQ(115200u, s.line_baud_rate);
     EXPECT_EQ(115200u, s.port_baud_rate);
@@ -213,7 +213,7 @@ TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
     ASSERT_EQ(1u, ShownErrors().size());
     EXPECT_EQ("COM10: SetCommState failed", ShownErrors()[0]); // names the port
     COM_STATUS s = Status();
-    EXPECT_EQ(1, s.handle_held);
+    EXPECT_TRUE(s.handle_held);
     EXPECT_EQ(COM_STATE_CLOSED, s.state); // closed for the reopen, never marked open
     EXPECT_EQ("", ReadString(1, 100));
 
@@ -223,7 +223,7 @@ TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
     EXPECT_EQ(1, Choose(5));
     EXPECT_EQ(1, Choose(77));
     EXPECT_TRUE(ShownErrors().empty());
-    EXPECT_EQ(0, Status().handle_held);
+    EXPECT_FALSE(Status().handle_held);
 
     EXPECT_EQ(0, Choose(10));
     EXPECT_EQ(COM_STATE_OPEN, Status().state);
@@ -280,8 +280,8 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHangingAndComesBack) {
     EXPECT_EQ("", ReadString(4, 200));
     WriteString("gone");
     EXPECT_LT(Now() - t0, 2000u);
-    EXPECT_EQ(1, Status().lost);
-    EXPECT_EQ(0, Status().handle_held);
+    EXPECT_TRUE(Status().lost);
+    EXPECT_FALSE(Status().handle_held);
 
     // Polled as the worker polls, the port is opened again once the same
     // port is back, and bytes pass both ways; tries come at a bounded rate
@@ -306,7 +306,7 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHangingAndComesBack) {
     back.Send("ok");
     EXPECT_EQ("ok", ReadString(2, 1000));
     const COM_STATUS after = Status();
-    EXPECT_EQ(0, after.lost);
+    EXPECT_FALSE(after.lost);
     EXPECT_EQ(before.losses + 1, after.losses);
     EXPECT_EQ(before.reopens + 1, after.reopens);
     EXPECT_LE(after.reopen_tries - before.reopen_tries,
@@ -371,7 +371,7 @@ TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     t0 = Now();
     EXPECT_EQ(1, Choose(4));
     std::printf("choosing a port whose open blocks: %llu ms\n", Now() - t0);
-    EXPECT_EQ(0, Status().handle_held);
+    EXPECT_FALSE(Status().handle_held);
     EXPECT_EQ(too_slow + 2, Status().opens_too_slow);
     EXPECT_TRUE(ShownErrors().empty());
     // Once its opens return the port can be chosen.
@@ -522,7 +522,7 @@ TEST_F(Com, AfterCloseNothingIsTransferred) {
 
     COM_Close();
     EXPECT_EQ(COM_STATE_CLOSED, Status().state);
-    EXPECT_EQ(0, Status().handle_held);
+    EXPECT_FALSE(Status().handle_held);
     peer.Send("late");
     ULONGLONG took = 0;
     EXPECT_EQ("", TimedRead(4, 1000, &took));

@@ -15,8 +15,8 @@ TEST(ComFirstOpen, DefaultsNameHeldAndNothingTransferred) {
     // A port that cannot be opened: result 1, no box, still not initialised.
     EXPECT_EQ(1, Choose(3));
     EXPECT_EQ(COM_STATE_NEW, Status().state);
-    EXPECT_EQ(0, Status().handle_held);
-    EXPECT_EQ(0, Status().exit_hook);
+    EXPECT_FALSE(Status().handle_held);
+    EXPECT_FALSE(Status().exit_hook);
 
     ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
     Peer peer(4);
@@ -27,8 +27,8 @@ TEST(ComFirstOpen, DefaultsNameHeldAndNothingTransferred) {
 
     COM_STATUS s = Status();
     EXPECT_EQ(COM_STATE_OPEN, s.state);
-    EXPECT_EQ(1, s.handle_held);
-    EXPECT_EQ(1, s.exit_hook);
+    EXPECT_TRUE(s.handle_held);
+    EXPECT_TRUE(s.exit_hook);
     EXPECT_EQ(9600u, s.line_baud_rate);
     EXPECT_EQ(9600u, s.port_baud_rate);
     EXPECT_EQ(8, s.line_byte_size);

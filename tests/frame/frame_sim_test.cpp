@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr int kUpdaterPort = 11;
-constexpr int kSimPort = 12;
+constexpr int UPDATER_PORT = 11;
+constexpr int SIM_PORT = 12;
 
 void Drain() {
     uint8_t junk[512];
@@ -32,7 +32,7 @@ void Drain() {
 
 class FrameSim : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(TESTBENCH_UpdaterCable(kUpdaterPort, kSimPort)); }
+    static void SetUpTestSuite() { ASSERT_TRUE(TESTBENCH_UpdaterCable(UPDATER_PORT, SIM_PORT)); }
     static void TearDownTestSuite() {
         COM_Close();
         TESTBENCH_Reset();
@@ -45,7 +45,7 @@ class FrameSim : public ::testing::Test {
     void Start(const SIM_CONFIG& config = SIM_CONFIG()) {
         Drain();
         sim = SIM_Create(config);
-        ASSERT_TRUE(SIM_Start(sim, TESTBENCH_PortPath(kSimPort).c_str()));
+        ASSERT_TRUE(SIM_Start(sim, TESTBENCH_PortPath(SIM_PORT).c_str()));
     }
     void Faults(const SIM_FAULTS& f) { SIM_SetFaults(sim, f); }
     // A program request sent once, as the programming job sends it; its acknowledge read.
@@ -70,7 +70,7 @@ TEST_F(FrameSim, IdentifyProgramAndCrcRoundTrips) {
     Start(c);
 
     uint32_t length = 0;
-    ASSERT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 200, &length));
+    ASSERT_EQ(0, FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 200, &length));
     EXPECT_EQ(2u + 8 + 23, length);
     EXPECT_EQ(0, buffer[7]);
     EXPECT_EQ("BL", std::string(reinterpret_cast<char*>(buffer) + 13, 2));
@@ -83,11 +83,11 @@ TEST_F(FrameSim, IdentifyProgramAndCrcRoundTrips) {
     for (int i = 0; i < 236; ++i) {
         block.push_back(static_cast<uint8_t>(i * 7));
     }
-    ASSERT_EQ(0, FRAME_Command(240, block.data(), 2));
-    ASSERT_EQ(0, FRAME_Command(0, nullptr, 3));
+    ASSERT_EQ(0, FRAME_Command(240, block.data(), SIM_CMD_PROGRAM));
+    ASSERT_EQ(0, FRAME_Command(0, nullptr, SIM_CMD_MAKE_VALID));
     const std::vector<SIM_REQUEST> log = SIM_GetRequests(sim);
     ASSERT_EQ(3u, log.size());
-    EXPECT_EQ(2, log[1].command);
+    EXPECT_EQ(SIM_CMD_PROGRAM, log[1].command);
     EXPECT_EQ(block, log[1].data);
     EXPECT_EQ(1u, SIM_GetStats(sim).made_valid);
     EXPECT_EQ(7 * 235 % 256, SIM_ReadFlash(sim, 0x40080000 + 235));
@@ -98,14 +98,14 @@ TEST_F(FrameSim, IdentifyProgramAndCrcRoundTrips) {
     expected.resize(300, 0xFF);
     expected.resize(308, 0xFF);
     const uint16_t crc = SIM_Crc16(0xFFFF, expected.data(), expected.size());
-    ASSERT_EQ(0, FRAME_Command(0, nullptr, 5));
+    ASSERT_EQ(0, FRAME_Command(0, nullptr, SIM_CMD_GET_CRC));
     ASSERT_EQ(0, FRAME_Receive(buffer, 1000, nullptr));
     for (int r = 0; r < 2; ++r) {
         const Bytes range = Cat(Le32(c.crc_start[r]), Le32(c.crc_length[r]));
-        ASSERT_EQ(0, FRAME_Command(8, range.data(), 5));
+        ASSERT_EQ(0, FRAME_Command(8, range.data(), SIM_CMD_GET_CRC));
         ASSERT_EQ(0, FRAME_Receive(buffer, 1000, &length));
     }
-    EXPECT_EQ(5, buffer[6]);
+    EXPECT_EQ(SIM_CMD_GET_CRC, buffer[6]);
     EXPECT_EQ(crc, GetLe16(buffer + 8));
 }
 
@@ -114,7 +114,7 @@ TEST_F(FrameSim, LostAcknowledgeMakesTheCommandSendAgain) {
     c.faults.drop_ack = 1;
     Start(c);
     const uint32_t t0 = GetTickCount();
-    EXPECT_EQ(0, FRAME_Command(0, nullptr, 7));
+    EXPECT_EQ(0, FRAME_Command(0, nullptr, SIM_CMD_START_APP));
     EXPECT_GE(GetTickCount() - t0, 900u);
     EXPECT_EQ(2u, SIM_CountRequests(sim, 7));
     EXPECT_EQ(2u, SIM_GetStats(sim).started_app);
@@ -124,7 +124,7 @@ TEST_F(FrameSim, SilentTargetGetsTwoIdentifyRequests) {
     SIM_CONFIG c;
     c.faults.silent = true;
     Start(c);
-    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
+    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 50, nullptr));
     Sleep(100);
     EXPECT_EQ(2u, SIM_CountRequests(sim, 0));
 }
@@ -135,14 +135,14 @@ TEST_F(FrameSim, GarbageAndBadChecksumCostARead) {
     c.faults.garbage_count = 7;
     Start(c);
     // The garbage is skipped on the way to the reply: one send.
-    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 200, nullptr));
+    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 200, nullptr));
     EXPECT_EQ(1u, SIM_CountRequests(sim, 0));
 
     SIM_FAULTS f;
     f.bad_checksum_reply = 1;
     Faults(f);
     SIM_ClearRequests(sim);
-    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 200, nullptr));
+    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 200, nullptr));
     EXPECT_EQ(2u, SIM_CountRequests(sim, 0));
 }
 
@@ -182,12 +182,12 @@ TEST_F(FrameSim, VanishedTargetComesBackAfterItsTime) {
     Start(c);
     const Bytes block = Cat(Le32(0x100), Bytes(4, 0x22));
     const uint32_t t0 = GetTickCount();
-    EXPECT_EQ(0, FRAME_Command(8, block.data(), 2));
-    EXPECT_EQ(1, FRAME_Command(8, block.data(), 2)); // three sends into nothing
+    EXPECT_EQ(0, FRAME_Command(8, block.data(), SIM_CMD_PROGRAM));
+    EXPECT_EQ(1, FRAME_Command(8, block.data(), SIM_CMD_PROGRAM)); // three sends into nothing
     while (GetTickCount() - t0 < 4700) {
         Sleep(50);
     }
-    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 200, nullptr));
+    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 200, nullptr));
     EXPECT_EQ(1u, SIM_GetStats(sim).power_cycles);
     EXPECT_EQ(0x22, SIM_ReadFlash(sim, 0x103));
 }
@@ -197,7 +197,7 @@ TEST_F(FrameSim, SlowAndPacedAnswersTakeTheirTime) {
     c.faults.reply_delay_ms = 250;
     Start(c);
     uint32_t t0 = GetTickCount();
-    EXPECT_EQ(0, FRAME_Command(0, nullptr, 3));
+    EXPECT_EQ(0, FRAME_Command(0, nullptr, SIM_CMD_MAKE_VALID));
     EXPECT_GE(GetTickCount() - t0, 240u);
     SIM_Destroy(sim);
     sim = nullptr;
@@ -210,7 +210,7 @@ TEST_F(FrameSim, SlowAndPacedAnswersTakeTheirTime) {
     LARGE_INTEGER f, a, b;
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&a);
-    EXPECT_EQ(0, FRAME_Command(240, block.data(), 2));
+    EXPECT_EQ(0, FRAME_Command(240, block.data(), SIM_CMD_PROGRAM));
     QueryPerformanceCounter(&b);
     EXPECT_GE((b.QuadPart - a.QuadPart) * 1000000 / f.QuadPart, 23000);
 }
@@ -226,7 +226,7 @@ TEST_F(FrameSim, StandaloneProgramAnswersAndReports) {
     for (char& ch : exe) {
         ch = ch == '/' ? '\\' : ch;
     }
-    std::string cmd = "\"" + exe + "\" --port COM" + std::to_string(kSimPort) +
+    std::string cmd = "\"" + exe + "\" --port COM" + std::to_string(SIM_PORT) +
                       " --text2 Standalone --exit-on-start --max-time 20000" + " --summary \"" +
                       summary + "\" --flash \"" + flash + "\"";
     STARTUPINFOA si = {};
@@ -237,13 +237,14 @@ TEST_F(FrameSim, StandaloneProgramAnswersAndReports) {
     // It answers once it has opened the port.
     uint32_t length = 0;
     int tries = 0;
-    while (FRAME_Exchange(0, nullptr, 0, buffer, 100, &length) != 0 && ++tries < 50) {
+    while (FRAME_Exchange(0, nullptr, SIM_CMD_IDENTIFY, buffer, 100, &length) != 0 &&
+           ++tries < 50) {
     }
     EXPECT_EQ("Standalone",
               std::string(reinterpret_cast<char*>(buffer) + 7 + 5 + 1 + buffer[12] + 1, 10));
     const Bytes block = Cat(Le32(0x40080000), {0xDE, 0xAD, 0xBE, 0xEF});
-    EXPECT_EQ(0, FRAME_Command(8, block.data(), 2));
-    EXPECT_EQ(0, FRAME_Command(0, nullptr, 7));
+    EXPECT_EQ(0, FRAME_Command(8, block.data(), SIM_CMD_PROGRAM));
+    EXPECT_EQ(0, FRAME_Command(0, nullptr, SIM_CMD_START_APP));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
     DWORD code = 99;
     GetExitCodeProcess(pi.hProcess, &code);

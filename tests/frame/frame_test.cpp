@@ -2,6 +2,7 @@
 // on one end, a peer on the other that writes exact reply bytes and reads
 // back exactly what the updater sent.
 #include "com/com.h"
+#include "target/commands.h"
 #include "target/frame.h"
 #include "target/link.h"
 #include "tests/support/bytes.h"
@@ -19,8 +20,8 @@
 
 namespace {
 
-constexpr int kUpdaterPort = 11;
-constexpr int kPeerPort = 12;
+constexpr int UPDATER_PORT = 11;
+constexpr int PEER_PORT = 12;
 
 Peer* g_peer = nullptr;
 
@@ -43,8 +44,8 @@ uint32_t Millis() {
 class Frame : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(TESTBENCH_UpdaterCable(kUpdaterPort, kPeerPort));
-        g_peer = new Peer(kPeerPort);
+        ASSERT_TRUE(TESTBENCH_UpdaterCable(UPDATER_PORT, PEER_PORT));
+        g_peer = new Peer(PEER_PORT);
         ASSERT_TRUE(g_peer->ok());
     }
     static void TearDownTestSuite() {
@@ -65,9 +66,9 @@ class Frame : public ::testing::Test {
     void ExchangeAnsweredAfter(DWORD delay_ms) {
         std::thread answer([delay_ms] {
             Sleep(delay_ms);
-            g_peer->Send(Reply(0, {0, 1, 2, 3, 4}));
+            g_peer->Send(Reply(CMD_IDENTIFY, {0, 1, 2, 3, 4}));
         });
-        EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
+        EXPECT_EQ(0, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 50, nullptr));
         answer.join();
         g_peer->Requests(50);
     }
@@ -162,7 +163,7 @@ TEST_F(Frame, NoiseAheadOfAReplyIsSkipped) {
 // header's rest is waited for one prompt wait (an adapter's latency), and a
 // payload's rest for a wait of its own, beyond the caller's.
 TEST_F(Frame, ALateOrSplitReplyIsReadWhole) {
-    const Bytes reply = Reply(0, {0, 1, 2, 3, 4});
+    const Bytes reply = Reply(CMD_IDENTIFY, {0, 1, 2, 3, 4});
     const struct {
         const char* name;
         Bytes first;
@@ -342,7 +343,7 @@ TEST_F(Frame, SilentTargetLeavesTheAcknowledgeOutputAlone) {
 
 TEST_F(Frame, ExchangeSendsTwiceAndReadsTwiceEach) {
     const uint32_t t0 = Millis();
-    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 100, nullptr));
+    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 100, nullptr));
     const uint32_t took = Millis() - t0;
     const std::vector<Bytes> sent = g_peer->Requests(300);
     ASSERT_EQ(2u, sent.size());
@@ -351,11 +352,11 @@ TEST_F(Frame, ExchangeSendsTwiceAndReadsTwiceEach) {
     EXPECT_LT(took, 2000u);
 
     // A failed first read is followed by a second one without a new send.
-    Bytes bad_sum = Reply(0, {0, 9});
+    Bytes bad_sum = Reply(CMD_IDENTIFY, {0, 9});
     bad_sum[9] ^= 1;
-    g_peer->Send(Cat(bad_sum, Reply(0, {0, 1})));
+    g_peer->Send(Cat(bad_sum, Reply(CMD_IDENTIFY, {0, 1})));
     uint32_t length = 0;
-    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, 0, buffer, 300, &length));
+    EXPECT_EQ(0, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 300, &length));
     EXPECT_EQ(2u, length);
     EXPECT_EQ(1u, g_peer->Requests(300).size());
 }
@@ -371,7 +372,7 @@ TEST_F(Frame, AFailedExchangeDrainsTheNoise) {
         }
         quiet_from = Millis();
     });
-    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 50, nullptr));
+    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 50, nullptr));
     const uint32_t back = Millis();
     noise.join();
     // The exchange's four reads of 50 ms are over long before the noise; it
@@ -384,14 +385,14 @@ TEST_F(Frame, AFailedExchangeDrainsTheNoise) {
     // Every answer broken, and a late one on its way as the exchange gives
     // up: it is taken off the line, not left for the next exchange to take
     // for its own.
-    Bytes broken = Reply(0, {0, 9});
+    Bytes broken = Reply(CMD_IDENTIFY, {0, 9});
     broken[9] ^= 1;
     g_peer->Send(Cat(Cat(broken, broken), Cat(broken, broken)));
     std::thread late([] {
         Sleep(150);
-        g_peer->Send(Reply(0, {0, 1}));
+        g_peer->Send(Reply(CMD_IDENTIFY, {0, 1}));
     });
-    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, 0, buffer, 300, nullptr));
+    EXPECT_EQ(1, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 300, nullptr));
     late.join();
     EXPECT_TRUE(UpdaterRest(400).empty());
     g_peer->Requests(100);

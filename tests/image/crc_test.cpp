@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/image_fixture.h"
+
 namespace {
 
 // One byte in the direct form, written out as the reference.
@@ -82,14 +84,14 @@ TEST(Crc16, AnyLengthAndSplitMatchesOneByteAtATime) {
 
 TEST(Crc16, FillMatchesOneByteAtATime) {
     // Every count is checked along one byte walk per start register and value.
-    constexpr uint32_t kLongest = 1u << 21;
-    std::vector<uint32_t> counts = {0, 1, 2, 3, kLongest};
-    for (uint32_t p = 4; p < kLongest; p <<= 1) {
+    constexpr uint32_t LONGEST = 1u << 21;
+    std::vector<uint32_t> counts = {0, 1, 2, 3, LONGEST};
+    for (uint32_t p = 4; p < LONGEST; p <<= 1) {
         counts.insert(counts.end(), {p - 1, p, p + 1});
     }
     std::mt19937 random(20240611);
     for (int i = 0; i < 3000; ++i) {
-        counts.push_back(random() % kLongest);
+        counts.push_back(random() % LONGEST);
     }
     std::sort(counts.begin(), counts.end());
     const struct {
@@ -137,20 +139,17 @@ TEST(Crc16, FillOfHugeCountsFollowsTheRegistersOrbit) {
     }
 }
 
-class ImageCrc : public ::testing::Test {
+class ImageCrc : public ImageFixture {
   protected:
     void SetUp() override {
-        image = IMAGE_Create();
-        ASSERT_NE(image, nullptr);
-        ASSERT_EQ(IMAGE_AddData(image, 0x1000, 9, Text("123456789").data()), 0);
+        ASSERT_NO_FATAL_FAILURE(ImageFixture::SetUp());
+        ASSERT_EQ(Add(0x1000, Text("123456789")), 0);
     }
-    void TearDown() override { IMAGE_Free(image); }
     uint16_t Ranges(uint32_t s0, uint32_t l0, uint32_t s1 = 0, uint32_t l1 = 0) {
         const uint32_t start[2] = {s0, s1};
         const uint32_t length[2] = {l0, l1};
         return IMAGE_CalcRangesCRC(image, start, length);
     }
-    IMAGE* image = nullptr;
 };
 
 TEST_F(ImageCrc, RangesAndTheHolesAroundThem) {
@@ -174,18 +173,13 @@ TEST_F(ImageCrc, PatchesCountAsTheImageShowsThem) {
 
 TEST_F(ImageCrc, LongRangesAreReadInBlocksAndGiveTheSameValue) {
     // Two areas of more than 10,000 bytes each, with a hole between them.
+    const uint32_t b_start = 0x20000 + 25000 + 77;
+    const std::vector<uint8_t> a = PatternBytes(0x20000, 25000);
+    const std::vector<uint8_t> b = PatternBytes(b_start, 12345);
+    Renew();
+    ASSERT_EQ(Add(0x20000, a), 0);
+    ASSERT_EQ(Add(b_start, b), 0);
     std::vector<uint8_t> expected;
-    std::vector<uint8_t> a(25000), b(12345);
-    for (size_t i = 0; i < a.size(); ++i) {
-        a[i] = static_cast<uint8_t>(i * 31 + 7);
-    }
-    for (size_t i = 0; i < b.size(); ++i) {
-        b[i] = static_cast<uint8_t>(i * 13 + 1);
-    }
-    IMAGE_Free(image);
-    image = IMAGE_Create();
-    ASSERT_EQ(IMAGE_AddData(image, 0x20000, 25000, a.data()), 0);
-    ASSERT_EQ(IMAGE_AddData(image, 0x20000 + 25000 + 77, 12345, b.data()), 0);
     expected.insert(expected.end(), 5, 0xFF);
     expected.insert(expected.end(), a.begin(), a.end());
     expected.insert(expected.end(), 77, 0xFF);
@@ -202,8 +196,7 @@ TEST_F(ImageCrc, LongRangesAreReadInBlocksAndGiveTheSameValue) {
 }
 
 TEST_F(ImageCrc, RangesEndAtTheTopOfTheAddressSpace) {
-    std::vector<uint8_t> top(15, 0x5A);
-    ASSERT_EQ(IMAGE_AddData(image, 0xFFFFFFF0, 15, top.data()), 0);
+    ASSERT_EQ(Add(0xFFFFFFF0, std::vector<uint8_t>(15, 0x5A)), 0);
     std::vector<uint8_t> expected(16, 0xFF);
     std::fill(expected.begin(), expected.begin() + 15, 0x5A);
     EXPECT_EQ(Ranges(0xFFFFFFF0, 16), Crc(expected));

@@ -7,26 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/image_fixture.h"
+
 namespace {
 
-class Image : public ::testing::Test {
+class Image : public ImageFixture {
   protected:
-    void SetUp() override {
-        image = IMAGE_Create();
-        ASSERT_NE(image, nullptr);
-    }
-    void TearDown() override { IMAGE_Free(image); }
-
-    // Bytes whose value tells their address apart.
-    int32_t Add(uint32_t address, uint32_t length) {
-        std::vector<uint8_t> bytes(length);
-        for (uint32_t i = 0; i < length; ++i) {
-            bytes[i] = Pattern(address + i);
-        }
-        return IMAGE_AddData(image, address, length, bytes.data());
-    }
-    static uint8_t Pattern(uint32_t address) { return static_cast<uint8_t>(address * 7 + 3); }
-
     int AreaCount() const {
         int n = 0;
         for (IMAGE_AREA* a = image->first; a != nullptr; a = a->next) {
@@ -55,7 +41,6 @@ class Image : public ::testing::Test {
                                end_bits);
     }
 
-    IMAGE* image = nullptr;
     uint8_t block[100] = {};
     uint32_t first = 0;
 };
@@ -82,8 +67,7 @@ TEST_F(Image, AdditionsPrependAppendAndMerge) {
     ExpectOneArea(0x0F0, 32);
 
     // Filling the gap between two areas appends to the lower one and merges.
-    IMAGE_Free(image);
-    image = IMAGE_Create();
+    Renew();
     ASSERT_EQ(Add(0x000, 16), 0);
     ASSERT_EQ(Add(0x020, 16), 0);
     EXPECT_EQ(AreaCount(), 2);
@@ -257,7 +241,7 @@ TEST_F(Image, BlockReadAlignment) {
 }
 
 TEST_F(Image, PatchesShadowHeldBytes) {
-    ASSERT_EQ(IMAGE_AddData(image, 0x10, 1, std::vector<uint8_t>{0x55}.data()), 0);
+    ASSERT_EQ(Add(0x10, std::vector<uint8_t>{0x55}), 0);
     EXPECT_EQ(IMAGE_AddPatch8(image, 0x10, 0xAB), 0);
     EXPECT_EQ(IMAGE_ReadByte(image, 0x10), 0x1AB);
     uint8_t b = 0;
@@ -316,8 +300,7 @@ TEST_F(Image, PatchArrayGrowsByHundredsAndCountsChanges) {
 }
 
 TEST_F(Image, WideReadsAndPatchesAreLittleEndian) {
-    const uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05};
-    ASSERT_EQ(IMAGE_AddData(image, 0x20, 5, bytes), 0);
+    ASSERT_EQ(Add(0x20, std::vector<uint8_t>{0x01, 0x02, 0x03, 0x04, 0x05}), 0);
     uint16_t h = 0;
     uint32_t w = 0;
     EXPECT_EQ(IMAGE_Read16(image, 0x20, &h), 0);

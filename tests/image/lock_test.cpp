@@ -9,23 +9,23 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
+
+#include "tests/support/image_fixture.h"
 
 namespace {
 
-class ImageLock : public ::testing::Test {
+class ImageLock : public ImageFixture {
   protected:
     void SetUp() override {
-        image = IMAGE_Create();
-        ASSERT_NE(image, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ImageFixture::SetUp());
         ASSERT_NE(image->lock, nullptr);
-        const uint8_t bytes[] = {0x10, 0x20, 0x30, 0x40};
-        ASSERT_EQ(IMAGE_AddData(image, 0x100, 4, bytes), 0);
+        ASSERT_EQ(Add(0x100, std::vector<uint8_t>{0x10, 0x20, 0x30, 0x40}), 0);
     }
     void TearDown() override {
         IMAGE_LockTimeoutMs = IMAGE_LOCK_TIMEOUT_MS;
-        IMAGE_Free(image);
+        ImageFixture::TearDown();
     }
-    IMAGE* image = nullptr;
 };
 
 TEST_F(ImageLock, HolderTakesItAgainWithoutWaiting) {

@@ -9,16 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/image_fixture.h"
+
 namespace {
 
-class Srec : public ::testing::Test {
+class Srec : public ImageFixture {
   protected:
-    void SetUp() override {
-        image = IMAGE_Create();
-        ASSERT_NE(image, nullptr);
-    }
-    void TearDown() override { IMAGE_Free(image); }
-
     // As start-up calls it: a 256-byte buffer cleared to zero, size 255.
     int32_t Load(const std::string& text, int32_t size = 255) {
         std::memset(error, 0, sizeof error);
@@ -29,15 +25,7 @@ class Srec : public ::testing::Test {
         EXPECT_EQ(Load(text), SREC_ERROR);
         EXPECT_EQ(std::string(error), message);
     }
-    std::vector<int32_t> Bytes(uint32_t address, uint32_t count) {
-        std::vector<int32_t> v;
-        for (uint32_t i = 0; i < count; ++i) {
-            v.push_back(IMAGE_ReadByte(image, address + i));
-        }
-        return v;
-    }
 
-    IMAGE* image = nullptr;
     char error[256] = {};
 };
 
@@ -62,9 +50,9 @@ TEST_F(Srec, DataRecordsOfAllThreeAddressSizes) {
                    "S206123456CCDDB4\n"
                    "S30712345678EEFFF7\n"),
               0);
-    EXPECT_EQ(Bytes(0x1234, 2), (std::vector<int32_t>{0xAA, 0xBB}));
-    EXPECT_EQ(Bytes(0x123456, 2), (std::vector<int32_t>{0xCC, 0xDD}));
-    EXPECT_EQ(Bytes(0x12345678, 2), (std::vector<int32_t>{0xEE, 0xFF}));
+    EXPECT_EQ(Read(0x1234, 2), (std::vector<int32_t>{0xAA, 0xBB}));
+    EXPECT_EQ(Read(0x123456, 2), (std::vector<int32_t>{0xCC, 0xDD}));
+    EXPECT_EQ(Read(0x12345678, 2), (std::vector<int32_t>{0xEE, 0xFF}));
     // One addition per data record, nothing for the others.
     EXPECT_EQ(image->change_count, 1u + 3u);
 }
@@ -80,8 +68,7 @@ TEST_F(Srec, LowerCaseDigitsStoreTheSameBytes) {
 TEST_F(Srec, EveryLineEndForm) {
     for (const char* end : {"\r\n", "\n\r", "\r", "\n", "\r\r", "\n\n"}) {
         SCOPED_TRACE(testing::PrintToString(end));
-        IMAGE_Free(image);
-        image = IMAGE_Create();
+        Renew();
         ASSERT_EQ(Load(REC_0000 + end + REC_0010 + end + "S9030000FC" + end), 0);
         EXPECT_EQ(IMAGE_GetNumBytes(image), 32u);
         // A pair of line-end characters is one line end.

@@ -97,7 +97,7 @@ int TESTBENCH_OpenUpdaterPort(int n) {
     config.baud_rate = 115200;
     const std::string name = TESTBENCH_PortPath(n);
     name.copy(config.device_name, sizeof config.device_name - 1);
-    config.byte_size = 8;
+    config.byte_size = COM_DATA_BITS;
     config.parity = 1;
     config.stop_bits = 0;
     return COM_SetConfig(&config);

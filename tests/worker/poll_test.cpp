@@ -18,7 +18,7 @@
 #include "target/handover.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
-#include "tests/worker/harness.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ TARGET_INFO RawInfo() {
 // A peer that answers identify with `payload` and everything else as given.
 PEER_HANDLER Answering(std::vector<uint8_t> identify, PEER_HANDLER others = nullptr) {
     return [identify, others](uint8_t command, const std::vector<uint8_t>& data) {
-        if (command == 0) {
-            return std::vector<PEER_SEND>{{0, Reply(0, identify)}};
+        if (command == CMD_IDENTIFY) {
+            return std::vector<PEER_SEND>{{0, Reply(CMD_IDENTIFY, identify)}};
         }
         return others ? others(command, data) : std::vector<PEER_SEND>{};
     };
@@ -198,19 +198,19 @@ TEST_F(PollTest, IdentifyRepliesAreReadOnlyInsideTheirData) {
 // that failed anywhere, is asked for once more: the clear again (erasing
 // twice does no harm), the CRC sequence from its opening request.
 TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
-    struct Case {
+    struct CASE {
         std::vector<uint8_t> reply;
         uint8_t status;
         int sends; // clear requests that went out
     };
     const std::vector<uint8_t> found = {0x00, 0x10, 0x08, 0x40, 0x00, 0x00, 0x00, 0x00};
-    const Case cases[] = {
-        {Reply(4, {}), JOB_OK, 1},
-        {Reply(4, found), JOB_TARGET_ERROR, 1},
-        {Reply(4, {0x00, 0x10, 0x08}), JOB_COMM_FAILED, 2},
-        {Reply(1, {}), JOB_COMM_FAILED, 2},
+    const CASE cases[] = {
+        {Reply(REPLY_ERASE, {}), JOB_OK, 1},
+        {Reply(REPLY_ERASE, found), JOB_TARGET_ERROR, 1},
+        {Reply(REPLY_ERASE, {0x00, 0x10, 0x08}), JOB_COMM_FAILED, 2},
+        {Reply(CMD_CLEAR, {}), JOB_COMM_FAILED, 2}, // the request's code, not the reply's
     };
-    for (const Case& c : cases) {
+    for (const CASE& c : cases) {
         HARNESS_RestartWorker();
         const std::vector<uint8_t> reply = c.reply;
         ConnectPeer(Connected([reply](uint8_t, const std::vector<uint8_t>&) {
@@ -239,7 +239,8 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
         ConnectPeer(Connected([last, &asks](uint8_t, const std::vector<uint8_t>&) {
             const bool final_ask = ++asks % 3 == 0;
             return std::vector<PEER_SEND>{
-                {0, {0x90}}, {0, Reply(5, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
+                {0, {0x90}},
+                {0, Reply(REPLY_CRC, final_ask ? last : std::vector<uint8_t>{0, 0, 0})}};
         }));
         EXPECT_EQ(JOB_GetCRC(), std::get<1>(c));
         EXPECT_EQ(asks.load(), std::get<2>(c));
@@ -251,7 +252,7 @@ TEST_F(PollTest, EraseAndCrcRepliesAreCheckedForLength) {
 // range it is sent to its running CRC. Its lost acknowledge, or noise
 // ahead of its reply, starts the sequence again from its opening request.
 TEST_F(PollTest, ACrcRangeIsNeverAskedForTwiceInOneSequence) {
-    const Bytes reply = Reply(5, {0, 0x34, 0x12});
+    const Bytes reply = Reply(REPLY_CRC, {0, 0x34, 0x12});
     Bytes broken = reply;
     broken[9] ^= 0x40;
     for (const Bytes& first_range_answer : {Bytes{}, Cat({0x90}, broken)}) {
@@ -276,14 +277,14 @@ TEST_F(PollTest, ACrcRangeIsNeverAskedForTwiceInOneSequence) {
 // bytes than the target added, and the connection was lost for good.
 TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
     const Bytes banner = Cat(Bytes(12, 'b'), {0x68, 0x90, 0x16});
-    const Bytes reply = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+    const Bytes reply = Reply(CMD_IDENTIFY, HARNESS_IdentifyPayload(0, "a", "b", true));
     const Bytes burst_inside = Cat(Cat(Bytes(reply.begin(), reply.begin() + 4), banner),
                                    Bytes(reply.begin() + 4, reply.end()));
-    struct Case {
+    struct CASE {
         const char* name;
         Bytes third_answer; // what the third identify request gets
     };
-    const Case cases[] = {
+    const CASE cases[] = {
         {"glitch 0x00", Cat({0x00}, reply)},
         {"glitch 0xFF", Cat({0xFF}, reply)},
         {"stray start byte", Cat({0x68}, reply)},
@@ -292,7 +293,7 @@ TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
         {"burst inside the reply", burst_inside},
         {"replies piled up", Cat(Cat(reply, reply), Cat(reply, reply))},
     };
-    for (const Case& c : cases) {
+    for (const CASE& c : cases) {
         SCOPED_TRACE(c.name);
         HARNESS_RestartWorker();
         std::atomic<int> polls{0};
@@ -314,10 +315,10 @@ TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
     // drained, not taken for its acknowledge or reply.
     HARNESS_RestartWorker();
     ConnectPeer(Connected([reply](uint8_t command, const Bytes&) {
-        if (command == 1) {
+        if (command == CMD_CLEAR) {
             // The reply once the flash is erased, a moment after.
             return std::vector<PEER_SEND>{{0, Cat({0x00, 0xFF}, {0x90})},
-                                          {200, Cat({0xFF}, Reply(4, {}))}};
+                                          {200, Cat({0xFF}, Reply(REPLY_ERASE, {}))}};
         }
         return std::vector<PEER_SEND>{{0, {0x90}}};
     }));
@@ -330,9 +331,9 @@ TEST_F(PollTest, TheLinkFallsBackIntoStepAfterNoise) {
 // still on its way then, must not be left for a quiet check to find. The
 // waits follow the link from there, and make valid goes out.
 TEST_F(PollTest, ASlowLinkIsWaitedForAndLeftInStep) {
-    const Bytes identify = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+    const Bytes identify = Reply(CMD_IDENTIFY, HARNESS_IdentifyPayload(0, "a", "b", true));
     ConnectPeer([identify](uint8_t command, const Bytes&) {
-        return std::vector<PEER_SEND>{{130, command == 0 ? identify : Bytes{0x90}}};
+        return std::vector<PEER_SEND>{{130, command == CMD_IDENTIFY ? identify : Bytes{0x90}}};
     });
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(JOB_MakeValid(), JOB_OK) << i;
@@ -359,7 +360,7 @@ TEST_F(PollTest, MakeValidIsNotSentOnANoisyLine) {
     noise.join();
     EXPECT_EQ(noisy, JOB_COMM_FAILED);
     const std::vector<uint8_t> commands = peer_->Commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_MAKE_VALID), 0);
     // Quiet again, it goes out.
     PumpFor(200);
     EXPECT_EQ(JOB_MakeValid(), JOB_OK);
@@ -369,8 +370,8 @@ TEST_F(PollTest, MakeValidIsNotSentOnANoisyLine) {
 // the next job is stored only once the worker has finished the clear.
 TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
     ConnectPeer(Connected([](uint8_t command, const std::vector<uint8_t>&) {
-        if (command == 1) {
-            return std::vector<PEER_SEND>{{0, {0x90}}, {1500, Reply(4, {})}};
+        if (command == CMD_CLEAR) {
+            return std::vector<PEER_SEND>{{0, {0x90}}, {1500, Reply(REPLY_ERASE, {})}};
         }
         return std::vector<PEER_SEND>{{0, {0x90}}};
     }));
@@ -383,13 +384,13 @@ TEST_F(PollTest, CancelledClearReturnsAtOnceAndTheNextJobWaitsForTheWorker) {
     EXPECT_EQ(JOB_ClearTarget(), JOB_CANCELLED);
     HARNESS_OnTimer = nullptr;
     EXPECT_LT(GetTickCount() - start, 1000u);
-    EXPECT_NE(JOB_KIND.load(), 0); // the worker still waits for the reply
+    EXPECT_NE(JOB_KIND.load(), JOB_IDLE); // the worker still waits for the reply
 
     EXPECT_EQ(JOB_MakeValid(), JOB_OK);
     EXPECT_GE(GetTickCount() - start, 1400u);
     const std::vector<uint8_t> commands = peer_->Commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), 1), 1); // one clear
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), 3), 1); // one make valid
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_CLEAR), 1);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_MAKE_VALID), 1);
 }
 
 } // namespace

@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "tests/support/image_fixture.h"
+
 namespace {
 
-TEST(ImageTargetCrc, WalksTheDeclaredRangesOfTheFirmwareImage) {
-    IMAGE* image = IMAGE_Create();
-    ASSERT_NE(image, nullptr);
-    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    ASSERT_EQ(IMAGE_AddData(image, 0x1000, 9, digits), 0);
+using ImageTargetCrc = ImageFixture;
+
+TEST_F(ImageTargetCrc, WalksTheDeclaredRangesOfTheFirmwareImage) {
+    ASSERT_EQ(Add(0x1000, std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0);
     IMAGE* saved = APP_Image;
     APP_Image = image;
 
@@ -35,7 +38,6 @@ TEST(ImageTargetCrc, WalksTheDeclaredRangesOfTheFirmwareImage) {
 
     TARGET_ClearInfo();
     APP_Image = saved;
-    IMAGE_Free(image);
 }
 
 } // namespace

@@ -13,7 +13,7 @@
 #include "target/job.h"
 #include "target/worker.h"
 #include "tests/support/testbench.h"
-#include "tests/worker/harness.h"
+#include "tests/support/harness.h"
 
 namespace {
 

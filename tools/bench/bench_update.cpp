@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
     config.baud_rate = LINE_BAUD;
     const std::string name = TESTBENCH_PortPath(UPDATER_PORT);
     std::memcpy(config.device_name, name.c_str(), name.size());
-    config.byte_size = 8;
+    config.byte_size = COM_DATA_BITS;
     config.parity = 1;
     if (COM_SetConfig(&config) != 0) {
         return 1;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets natively with clang into build/fuzz and runs
-# each for the given number of seconds (default 30) on a working copy of the
-# seed corpus (build/fuzz/corpus/<target>, which keeps what earlier runs found).
+# Builds the libFuzzer targets natively with clang into build/fuzz (the fuzz
+# preset) and runs each for the given number of seconds (default 30) on a
+# working copy of the seed corpus (build/fuzz/corpus/<target>, which keeps what earlier runs found).
 # An input that makes a target run longer than 5 s counts as a finding (a
 # decoder that loops). Prints one summary line per target and exits non-zero
 # on any crash, sanitizer report, failed check or time-out; the offending
@@ -16,9 +16,12 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build="$root/build/fuzz"
 seeds="$root/tools/fuzz/corpus"
 
-cmake -S "$root/tools/fuzz" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j2 >/dev/null
+# A build folder configured from tools/fuzz itself, as before the preset,
+# is configured afresh (its corpus and findings stay).
+if grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$root/tools/fuzz\$" "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+(cd "$root" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 >/dev/null)
 
 failed=0
 for target in fuzz_srec fuzz_frame fuzz_replies; do

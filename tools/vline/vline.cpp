@@ -319,7 +319,7 @@ void COM_GetConfig(COM_CONFIG* out) {
     std::memset(out, 0, sizeof *out);
     out->baud_rate = BAUD_RATE;
     std::snprintf(out->device_name, sizeof out->device_name, "%s", "COM1");
-    out->byte_size = 8;
+    out->byte_size = COM_DATA_BITS;
     out->parity = COM_PARITY_ODD;
     out->stop_bits = COM_STOP_BITS_ONE;
 }

@@ -109,7 +109,7 @@ void COM_GetConfig(COM_CONFIG* out) {
     std::memset(out, 0, sizeof *out);
     out->baud_rate = g_baud_rate;
     std::strcpy(out->device_name, "COM1");
-    out->byte_size = 8;
+    out->byte_size = COM_DATA_BITS;
     out->parity = 1;
     out->stop_bits = 0;
 }

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr uint8_t UNKNOWN_COMMAND = 6; // no boot loader command has this code
+
 Bytes Joined(const std::vector<SIM_SEND>& sends) {
     Bytes all;
     for (const SIM_SEND& s : sends) {
@@ -21,10 +23,10 @@ Bytes Joined(const std::vector<SIM_SEND>& sends) {
 }
 
 // A piece of output as its delay from the request's arrival and its bytes.
-using Part = std::pair<uint32_t, Bytes>;
+using PART = std::pair<uint32_t, Bytes>;
 
-std::vector<Part> Parts(const std::vector<SIM_SEND>& sends) {
-    std::vector<Part> parts;
+std::vector<PART> Parts(const std::vector<SIM_SEND>& sends) {
+    std::vector<PART> parts;
     for (const SIM_SEND& s : sends) {
         parts.emplace_back(s.delay_us, s.bytes);
     }
@@ -115,29 +117,29 @@ TEST_F(SimCore, IdentifyLongAndShortForm) {
     const Bytes expected_long = {0,   0x44, 0x33, 0x22, 0x11, 2, 'a',  'b', 3, 'x',
                                  'y', 'z',  0,    0x10, 0,    0, 0x20, 0,   0, 0,
                                  0,   0x30, 0,    0,    0x40, 0, 0,    0};
-    EXPECT_EQ(Reply(0, expected_long), Request(0));
+    EXPECT_EQ(Reply(SIM_CMD_IDENTIFY, expected_long), Request(SIM_CMD_IDENTIFY));
 
     c.long_form = false;
     c.status = 3;
     Init(c);
     Bytes expected_short(expected_long.begin(), expected_long.end() - 8);
     expected_short[0] = 3;
-    EXPECT_EQ(Reply(0, expected_short), Request(0));
+    EXPECT_EQ(Reply(SIM_CMD_IDENTIFY, expected_short), Request(SIM_CMD_IDENTIFY));
 }
 
 TEST_F(SimCore, ParserCopesWithSplitInputJunkAndBadFrames) {
-    const Bytes identify = Request(0);
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
     // One byte at a time, behind junk, gives the same answer once.
     Bytes answer;
-    for (uint8_t b : Cat({0x00, 0x68, 0x01}, SIM_EncodeRequest(0, {}))) {
+    for (uint8_t b : Cat({0x00, 0x68, 0x01}, SIM_EncodeRequest(SIM_CMD_IDENTIFY, {}))) {
         const Bytes part = Feed({b});
         answer.insert(answer.end(), part.begin(), part.end());
     }
     EXPECT_EQ(identify, answer);
 
-    Bytes bad_sum = SIM_EncodeRequest(3, {});
+    Bytes bad_sum = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
     bad_sum[7] ^= 1;
-    Bytes bad_control = SIM_EncodeFrame(0x80, 3, nullptr, 0);
+    Bytes bad_control = SIM_EncodeFrame(SIM_CTRL_REPLY, SIM_CMD_MAKE_VALID, nullptr, 0);
     EXPECT_TRUE(Feed(bad_sum).empty());
     EXPECT_TRUE(Feed(bad_control).empty());
     EXPECT_EQ(0u, core.stats.made_valid);
@@ -156,22 +158,23 @@ TEST_F(SimCore, CommandsAnswerAndLogTheirRequests) {
     EXPECT_EQ(0x33, SIM_CoreFlashByte(&core, 0x50000000));
 
     // Blank check names the first written byte and the word found there.
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, Cat(Le32(0x40080002), Le32(0xFFFF2211)))), Request(4));
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, {})), Request(SIM_CMD_CLEAR));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_BLANK_CHECK, Cat(Le32(0x40080002), Le32(0xFFFF2211)))),
+              Request(SIM_CMD_BLANK_CHECK));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_BLANK_CHECK, {})), Request(SIM_CMD_CLEAR));
     EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x40080002));
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, {})), Request(4));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_BLANK_CHECK, {})), Request(SIM_CMD_BLANK_CHECK));
 
     EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
     EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_START_APP));
-    EXPECT_TRUE(Request(6).empty());
+    EXPECT_TRUE(Request(UNKNOWN_COMMAND).empty());
     EXPECT_EQ(1u, core.stats.made_valid);
     EXPECT_EQ(1u, core.stats.started_app);
     EXPECT_EQ(1u, core.stats.unknown);
 
     ASSERT_EQ(8u, core.log.size());
-    EXPECT_EQ(2, core.log[0].command);
+    EXPECT_EQ(SIM_CMD_PROGRAM, core.log[0].command);
     EXPECT_EQ((Bytes{0x02, 0x00, 0x08, 0x40, 0x11, 0x22}), core.log[0].data);
-    EXPECT_EQ(6, core.log[7].command);
+    EXPECT_EQ(UNKNOWN_COMMAND, core.log[7].command);
 }
 
 TEST_F(SimCore, CrcRunsOverAllRangesSinceTheOpeningRequest) {
@@ -183,22 +186,22 @@ TEST_F(SimCore, CrcRunsOverAllRangesSinceTheOpeningRequest) {
     const uint16_t one = SIM_Crc16(0xFFFF, r0.data(), r0.size());
     const uint16_t both = SIM_Crc16(one, r1.data(), r1.size());
 
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, {0, 0xFF, 0xFF})), Request(5));
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(one)))),
-              Request(5, Cat(Le32(0x1000), Le32(6))));
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(both)))),
-              Request(5, Cat(Le32(0x2000), Le32(4))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_GET_CRC, {0, 0xFF, 0xFF})), Request(SIM_CMD_GET_CRC));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_GET_CRC, Cat({0}, Le16(one)))),
+              Request(SIM_CMD_GET_CRC, Cat(Le32(0x1000), Le32(6))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_GET_CRC, Cat({0}, Le16(both)))),
+              Request(SIM_CMD_GET_CRC, Cat(Le32(0x2000), Le32(4))));
     // A new opening request starts the register again.
-    Request(5);
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(one)))),
-              Request(5, Cat(Le32(0x1000), Le32(6))));
+    Request(SIM_CMD_GET_CRC);
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_GET_CRC, Cat({0}, Le16(one)))),
+              Request(SIM_CMD_GET_CRC, Cat(Le32(0x1000), Le32(6))));
 }
 
 TEST_F(SimCore, SilentLogsButAnswersNothing) {
     SIM_FAULTS f;
     f.silent = true;
     SIM_CoreSetFaults(&core, f);
-    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     EXPECT_TRUE(Program(0x100, {1}).empty());
     EXPECT_EQ(2u, core.log.size());
     EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x100));
@@ -208,15 +211,15 @@ TEST_F(SimCore, SilentLogsButAnswersNothing) {
     f = SIM_FAULTS();
     f.silent_after_start = true;
     SIM_CoreSetFaults(&core, f);
-    const Bytes identify = Request(0);
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
     EXPECT_FALSE(identify.empty());
     EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_START_APP));
-    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     EXPECT_TRUE(Request(SIM_CMD_START_APP).empty());
     EXPECT_EQ(6u, core.log.size());
     EXPECT_EQ(1u, core.stats.started_app);
     SIM_CoreReset(&core);
-    EXPECT_EQ(identify, Request(0));
+    EXPECT_EQ(identify, Request(SIM_CMD_IDENTIFY));
 }
 
 TEST_F(SimCore, DropsTheChosenAcknowledges) {
@@ -224,10 +227,11 @@ TEST_F(SimCore, DropsTheChosenAcknowledges) {
     f.drop_ack = 2;
     f.drop_ack_count = 2;
     SIM_CoreSetFaults(&core, f);
-    EXPECT_EQ(Bytes{SIM_ACK}, Request(3));
-    EXPECT_TRUE(Request(3).empty());
-    EXPECT_EQ(Reply(4, {}), Request(4)); // the reply frame still comes
-    EXPECT_EQ(Bytes{SIM_ACK}, Request(3));
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
+    EXPECT_TRUE(Request(SIM_CMD_MAKE_VALID).empty());
+    // The reply frame still comes.
+    EXPECT_EQ(Reply(SIM_CMD_BLANK_CHECK, {}), Request(SIM_CMD_BLANK_CHECK));
+    EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_MAKE_VALID));
     EXPECT_EQ(2u, core.stats.acks_dropped);
 }
 
@@ -236,7 +240,7 @@ TEST_F(SimCore, RefusedBlockGetsErrorFramesWithAddressAndValue) {
     f.nak_block = 2;
     SIM_CoreSetFaults(&core, f);
     EXPECT_EQ(Bytes{SIM_ACK}, Program(0x40080000, {1, 2, 3, 4}));
-    const Bytes error = Reply(2, Cat(Le32(0x40080004), Le32(0xFFFFFFFF)));
+    const Bytes error = Reply(SIM_CMD_PROGRAM, Cat(Le32(0x40080004), Le32(0xFFFFFFFF)));
     EXPECT_EQ(Cat(Cat(error, error), error), Program(0x40080004, {5, 6, 7, 8}));
     EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x40080004)); // not written
     EXPECT_EQ(Bytes{SIM_ACK}, Program(0x40080004, {5, 6, 7, 8}));
@@ -249,12 +253,12 @@ TEST_F(SimCore, RefusedBlockGetsErrorFramesWithAddressAndValue) {
     f.nak_value_set = true;
     f.nak_value = 0x42;
     SIM_CoreSetFaults(&core, f);
-    Bytes last = Reply(2, Cat(Le32(0xAABBCCDD), Le32(0x42)));
+    Bytes last = Reply(SIM_CMD_PROGRAM, Cat(Le32(0xAABBCCDD), Le32(0x42)));
     const Bytes expected = Cat(last, Bytes(last.begin(), last.end() - 1));
     EXPECT_EQ(expected, Program(0x40080000, {9}));
     // A block too short to hold an address is refused as well.
     SIM_CoreSetFaults(&core, SIM_FAULTS());
-    EXPECT_EQ(3u * 17, Request(2, {1, 2}).size());
+    EXPECT_EQ(3u * 17, Request(SIM_CMD_PROGRAM, {1, 2}).size());
 }
 
 TEST_F(SimCore, GarbageAndChecksumFaultsHitTheChosenReply) {
@@ -264,38 +268,38 @@ TEST_F(SimCore, GarbageAndChecksumFaultsHitTheChosenReply) {
     f.garbage_byte = 0xEE;
     f.bad_checksum_reply = 3;
     SIM_CoreSetFaults(&core, f);
-    const Bytes good = Request(0);
-    EXPECT_EQ(Cat(Bytes(4, 0xEE), good), Request(0));
+    const Bytes good = Request(SIM_CMD_IDENTIFY);
+    EXPECT_EQ(Cat(Bytes(4, 0xEE), good), Request(SIM_CMD_IDENTIFY));
     Bytes bad = good;
     bad[bad.size() - 2] ^= 1;
-    EXPECT_EQ(bad, Request(0));
-    EXPECT_EQ(good, Request(0));
+    EXPECT_EQ(bad, Request(SIM_CMD_IDENTIFY));
+    EXPECT_EQ(good, Request(SIM_CMD_IDENTIFY));
 }
 
 // Noise that goes with an answer: the counters are per command, 1-based and
 // start when the faults are set; only a frame's first reply carries it.
 TEST_F(SimCore, LineNoiseLandsWithTheChosenAnswer) {
-    const Bytes identify = Request(0);
-    const Bytes blank = Reply(4, {});
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
+    const Bytes blank = Reply(SIM_CMD_BLANK_CHECK, {});
     const Bytes ack = {SIM_ACK};
     const Bytes crc_ack_reply = Request(SIM_CMD_GET_CRC);
     using NA = SIM_NOISE_AT;
-    struct Row {
+    struct ROW {
         const char* what;
         SIM_NOISE noise;
         std::vector<Bytes> requests; // request frames, one answer each
         std::vector<Bytes> answers;
     };
-    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes id = SIM_EncodeRequest(SIM_CMD_IDENTIFY, {});
     const Bytes clear = SIM_EncodeRequest(SIM_CMD_CLEAR, {});
     const Bytes crc = SIM_EncodeRequest(SIM_CMD_GET_CRC, {});
     const Bytes block = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1}));
     const Bytes valid = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
     Bytes split = identify;
     split.insert(split.begin() + 3, {0x68, 0x90, 0x16});
-    const Row rows[] = {
+    const ROW rows[] = {
         {"break ahead of the 2nd identify reply",
-         At(NA::BEFORE_REPLY, 0, 2, {0x00}),
+         At(NA::BEFORE_REPLY, SIM_CMD_IDENTIFY, 2, {0x00}),
          {id, id, id},
          {identify, Cat({0x00}, identify), identify}},
         {"after the clear's acknowledge, ahead of its reply",
@@ -312,19 +316,19 @@ TEST_F(SimCore, LineNoiseLandsWithTheChosenAnswer) {
          {block, valid, block, block},
          {ack, ack, {0x68, SIM_ACK}, ack}},
         {"inside a reply after 3 of its bytes",
-         At(NA::INSIDE_REPLY, 0, 1, {0x68, 0x90, 0x16}, 3),
+         At(NA::INSIDE_REPLY, SIM_CMD_IDENTIFY, 1, {0x68, 0x90, 0x16}, 3),
          {id, id},
          {split, identify}},
         {"an offset past the frame puts it right after",
-         At(NA::INSIDE_REPLY, 0, 1, {0x00}, 500),
+         At(NA::INSIDE_REPLY, SIM_CMD_IDENTIFY, 1, {0x00}, 500),
          {id},
          {Cat(identify, {0x00})}},
         {"no acknowledge, no noise ahead of it",
-         At(NA::BEFORE_ACK, 0, 1, {0x00}),
+         At(NA::BEFORE_ACK, SIM_CMD_IDENTIFY, 1, {0x00}),
          {id},
          {identify}},
     };
-    for (const Row& row : rows) {
+    for (const ROW& row : rows) {
         Noise({row.noise});
         for (size_t i = 0; i < row.requests.size(); ++i) {
             EXPECT_EQ(row.answers[i], Feed(row.requests[i])) << row.what << ", answer " << i + 1;
@@ -339,29 +343,30 @@ TEST_F(SimCore, LineNoiseOutOfResetAndAtAMoment) {
     const Bytes banner = SIM_Banner(40, 7);
     SIM_CONFIG config;
     config.faults.noise = {At(SIM_NOISE_AT::RESET, 0, 1, banner)};
-    const Bytes identify = Request(0);
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
 
-    struct Row {
+    struct ROW {
         const char* what;
         SIM_POWER power;
         Bytes at_start; // what the first tick puts out
     };
-    const Row rows[] = {{"switched on already", SIM_POWER::ON, {}},
+    const ROW rows[] = {{"switched on already", SIM_POWER::ON, {}},
                         {"a power-up", SIM_POWER::POWER_UP, banner},
                         {"switched off", SIM_POWER::OFF, {}}};
-    for (const Row& row : rows) {
+    for (const ROW& row : rows) {
         config.power = row.power;
         Init(config);
         EXPECT_EQ(row.at_start, Tick()) << row.what;
-        EXPECT_EQ(row.power == SIM_POWER::OFF ? Bytes{} : identify, Request(0)) << row.what;
+        EXPECT_EQ(row.power == SIM_POWER::OFF ? Bytes{} : identify, Request(SIM_CMD_IDENTIFY))
+            << row.what;
     }
     // Switched on: the banner first, then the answers; off and on again: deaf
     // while off, the flash kept.
     SIM_CorePowerOn(&core);
-    EXPECT_EQ(Cat(banner, identify), Request(0));
+    EXPECT_EQ(Cat(banner, identify), Request(SIM_CMD_IDENTIFY));
     EXPECT_EQ(Bytes{SIM_ACK}, Program(0x100, {1}));
     SIM_CorePowerOff(&core);
-    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     SIM_CorePowerOn(&core);
     EXPECT_EQ(banner, Tick());
     SIM_CoreReset(&core);
@@ -390,7 +395,7 @@ TEST_F(SimCore, LineNoiseOutOfResetAndAtAMoment) {
     now += 29999;
     EXPECT_TRUE(Tick().empty());
     now += 1;
-    EXPECT_EQ(Cat({0xFF, 0x00}, identify), Request(0));
+    EXPECT_EQ(Cat({0xFF, 0x00}, identify), Request(SIM_CMD_IDENTIFY));
     now += 100000;
     EXPECT_TRUE(Tick().empty());
     Noise({moment});
@@ -419,11 +424,13 @@ TEST_F(SimCore, WrongCrcAndNotBlank) {
     f.not_blank_address = 0x40081000;
     f.not_blank_value = 7;
     SIM_CoreSetFaults(&core, f);
-    Request(5);
+    Request(SIM_CMD_GET_CRC);
     const Bytes ff(8, 0xFF);
     const uint16_t crc = SIM_Crc16(0xFFFF, ff.data(), ff.size()) + 1;
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(5, Cat({0}, Le16(crc)))), Request(5, Cat(Le32(0), Le32(8))));
-    EXPECT_EQ(Cat({SIM_ACK}, Reply(4, Cat(Le32(0x40081000), Le32(7)))), Request(SIM_CMD_CLEAR));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_GET_CRC, Cat({0}, Le16(crc)))),
+              Request(SIM_CMD_GET_CRC, Cat(Le32(0), Le32(8))));
+    EXPECT_EQ(Cat({SIM_ACK}, Reply(SIM_CMD_BLANK_CHECK, Cat(Le32(0x40081000), Le32(7)))),
+              Request(SIM_CMD_CLEAR));
 }
 
 TEST_F(SimCore, VanishesAfterBlocksAndComesBackResetWithFlashKept) {
@@ -433,13 +440,13 @@ TEST_F(SimCore, VanishesAfterBlocksAndComesBackResetWithFlashKept) {
     SIM_CoreSetFaults(&core, f);
     EXPECT_EQ(Bytes{SIM_ACK}, Program(0x100, {1}));
     // The acknowledge of the second block still goes; the rest of the input is lost.
-    EXPECT_EQ(Bytes{SIM_ACK},
-              Feed(Cat(SIM_EncodeRequest(2, Cat(Le32(0x101), {2})), SIM_EncodeRequest(0, {}))));
+    EXPECT_EQ(Bytes{SIM_ACK}, Feed(Cat(SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x101), {2})),
+                                       SIM_EncodeRequest(SIM_CMD_IDENTIFY, {}))));
     now += 100000;
-    EXPECT_TRUE(Request(0).empty());
+    EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     EXPECT_TRUE(Feed({0x68, 0x00}).empty()); // half a frame while away
     now += 400000;
-    EXPECT_FALSE(Request(0).empty()); // back, and the half frame is gone
+    EXPECT_FALSE(Request(SIM_CMD_IDENTIFY).empty()); // back, and the half frame is gone
     EXPECT_EQ(1u, core.stats.power_cycles);
     EXPECT_EQ(1, SIM_CoreFlashByte(&core, 0x100));
     EXPECT_EQ(2, SIM_CoreFlashByte(&core, 0x101));
@@ -474,27 +481,27 @@ TEST_F(SimCore, LogTimesEachRequestFromItsFirstByteToItsLast) {
 // requests that come meanwhile after that, in order. The faults stay with
 // the bytes they act on.
 TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
-    const Bytes identify = Request(0);
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
     const Bytes ack = {SIM_ACK};
-    const Bytes blank = Reply(4, {});
-    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes blank = Reply(SIM_CMD_BLANK_CHECK, {});
+    const Bytes id = SIM_EncodeRequest(SIM_CMD_IDENTIFY, {});
     const Bytes clear = SIM_EncodeRequest(SIM_CMD_CLEAR, {});
     const Bytes crc = SIM_EncodeRequest(SIM_CMD_GET_CRC, {});
     const Bytes valid = SIM_EncodeRequest(SIM_CMD_MAKE_VALID, {});
     const Bytes block = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1}));
-    const Bytes refusal = Reply(2, Cat(Le32(0x100), Le32(0xFFFFFF01)));
+    const Bytes refusal = Reply(SIM_CMD_PROGRAM, Cat(Le32(0x100), Le32(0xFFFFFF01)));
     const SIM_PACE real = SIM_RealPace();
-    constexpr uint32_t kErase = 3000000 + 200; // from a clear's arrival to its reply
-    struct Step {
+    constexpr uint32_t ERASE_US = 3000000 + 200; // from a clear's arrival to its reply
+    struct STEP {
         uint64_t after_us; // since the step before
         Bytes request;
-        std::vector<Part> parts;
+        std::vector<PART> parts;
     };
-    struct Row {
+    struct ROW {
         const char* what;
         SIM_PACE pace;
         SIM_FAULTS faults;
-        std::vector<Step> steps;
+        std::vector<STEP> steps;
     };
     SIM_FAULTS slow;
     slow.reply_delay_ms = 25;
@@ -504,7 +511,7 @@ TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
                                   At(SIM_NOISE_AT::BEFORE_ACK, SIM_CMD_CLEAR, 2, {0x68})};
     SIM_FAULTS refuse_second;
     refuse_second.nak_block = 2;
-    const Row rows[] = {
+    const ROW rows[] = {
         {"unpaced: one piece each, at once",
          SIM_PACE(),
          {},
@@ -517,7 +524,7 @@ TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
         {"a clear's reply after the erase, the slow fault on both parts",
          real,
          slow,
-         {{0, clear, {{25200, ack}, {kErase + 25000, blank}}}}},
+         {{0, clear, {{25200, ack}, {ERASE_US + 25000, blank}}}}},
         {"a CRC range's reply after a time that grows with the range, cut as the range is",
          real,
          {},
@@ -530,19 +537,19 @@ TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
         {"requests behind an erase and a CRC run answered after them, in order",
          real,
          {},
-         {{0, clear, {{200, ack}, {kErase, blank}}},
-          {1000, id, {{kErase - 1000 + 200, identify}}},
-          {0, valid, {{kErase - 1000 + 200, ack}}},
+         {{0, clear, {{200, ack}, {ERASE_US, blank}}},
+          {1000, id, {{ERASE_US - 1000 + 200, identify}}},
+          {0, valid, {{ERASE_US - 1000 + 200, ack}}},
           {1000,
            CrcRange(0x1000, 1000),
-           {{kErase - 2000 + 200, ack}, {kErase - 800, CrcOfErased(1000)}}},
-          {0, id, {{kErase - 800 + 200, identify}}},
+           {{ERASE_US - 2000 + 200, ack}, {ERASE_US - 800, CrcOfErased(1000)}}},
+          {0, id, {{ERASE_US - 800 + 200, identify}}},
           {4000000, id, {{200, identify}}}}},
         {"a lost acknowledge leaves the reply, noise goes with its own part",
          real,
          lost_ack_noisy_reply,
-         {{0, clear, {{kErase, Cat({0xFF}, blank)}}},
-          {4000000, clear, {{200, {0x68, SIM_ACK}}, {kErase, blank}}}}},
+         {{0, clear, {{ERASE_US, Cat({0xFF}, blank)}}},
+          {4000000, clear, {{200, {0x68, SIM_ACK}}, {ERASE_US, blank}}}}},
         {"everything else at the answer time",
          real,
          refuse_second,
@@ -552,7 +559,7 @@ TEST_F(SimCore, AnswersGoOutInPartsAtTheirPace) {
           {0, valid, {{200, ack}}},
           {0, SIM_EncodeRequest(SIM_CMD_START_APP, {}), {{200, ack}}}}},
     };
-    for (const Row& row : rows) {
+    for (const ROW& row : rows) {
         SIM_CONFIG config;
         config.pace = row.pace;
         config.faults = row.faults;
@@ -578,9 +585,9 @@ TEST_F(SimCore, ResetInAProgramRequestLosesItOnce) {
     const Bytes opening = Cat(SIM_EncodeRequest(SIM_CMD_GET_CRC, {}), CrcRange(0x100, 4));
     const Bytes block1 = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x100), {1, 2, 3}));
     const Bytes block2 = SIM_EncodeRequest(SIM_CMD_PROGRAM, Cat(Le32(0x200), {0x68, 0x68, 5}));
-    const Bytes id = SIM_EncodeRequest(0, {});
+    const Bytes id = SIM_EncodeRequest(SIM_CMD_IDENTIFY, {});
     const Bytes input = Cat(Cat(Cat(opening, block1), block2), id);
-    const Bytes identify = Request(0);
+    const Bytes identify = Request(SIM_CMD_IDENTIFY);
     SIM_CONFIG config;
     config.pace.answer_us = 200;
     config.pace.crc_ns_per_byte = 250000; // busy 1 ms over the range, not after the reset
@@ -607,7 +614,7 @@ TEST_F(SimCore, ResetInAProgramRequestLosesItOnce) {
             } else {
                 out = Sends(input);
             }
-            const std::vector<Part> expected = {{200, Cat(ack, CrcOfErased(0))},
+            const std::vector<PART> expected = {{200, Cat(ack, CrcOfErased(0))},
                                                 {200, ack},
                                                 {1200, CrcOfErased(4)},
                                                 {1400, ack},
@@ -625,7 +632,7 @@ TEST_F(SimCore, ResetInAProgramRequestLosesItOnce) {
             EXPECT_EQ(now, core.stats.last_fault_us) << what;
             // Sent again, the block is the second program request once more,
             // and the fault has fired.
-            EXPECT_EQ((std::vector<Part>{{200, ack}}), Parts(Sends(block2))) << what;
+            EXPECT_EQ((std::vector<PART>{{200, ack}}), Parts(Sends(block2))) << what;
             EXPECT_EQ(0x68, SIM_CoreFlashByte(&core, 0x200)) << what;
         }
     }
@@ -642,20 +649,20 @@ TEST_F(SimCore, MakeValidRecordsTheFlashCrc) {
     config.crc_length[1] = 3;
     const Bytes range0 = {1, 2, 3, 4, 5, 6};
     const Bytes range1 = {7, 8, 9};
-    struct Row {
+    struct ROW {
         const char* what;
         uint32_t length1;
         bool long_form;
         bool write_range1;
         Bytes covered; // the bytes the CRC runs over
     };
-    const Row rows[] = {
+    const ROW rows[] = {
         {"all written", 3, true, true, Cat(range0, range1)},
         {"range 1 never written", 3, true, false, Cat(range0, Bytes(3, 0xFF))},
         {"range 1 of length 0", 0, true, true, range0},
         {"the short form declares range 0 only", 3, false, true, range0},
     };
-    for (const Row& row : rows) {
+    for (const ROW& row : rows) {
         config.crc_length[1] = row.length1;
         config.long_form = row.long_form;
         Init(config);

@@ -15,13 +15,14 @@
 #include "app/display.h"
 #include "image/crc16.h"
 #include "image/image.h"
+#include "target/commands.h"
 #include "target/job.h"
 #include "target/program.h"
 #include "target/target_info.h"
 #include "target/handover.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
-#include "tests/worker/harness.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -127,9 +128,9 @@ TEST_F(JobTest, TheBarMovesWhileTheBlockIsOnTheWire) {
     received = 0;
     released = 0;
     peer_ = HARNESS_StartPeer([](uint8_t command, const std::vector<uint8_t>&) {
-        if (command == SIM_CMD_IDENTIFY) {
+        if (command == CMD_IDENTIFY) {
             return std::vector<PEER_SEND>{
-                {0, Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true))}};
+                {0, Reply(CMD_IDENTIFY, HARNESS_IdentifyPayload(0, "a", "b", true))}};
         }
         const int block = ++received;
         const DWORD start = GetTickCount();
@@ -178,7 +179,7 @@ TEST_F(JobTest, RefusedBlockEndsTheJobWithTheErrorFrameDetails) {
 
 TEST_F(JobTest, UpdateRunsEveryStepAndStopsTheWorker) {
     Start(SMALL, 0x1000, 600);
-    EXPECT_EQ(UPDATE_Run(), 0);
+    EXPECT_EQ(UPDATE_Run(), JOB_OK);
     // The CRC is compared before make valid as well as after it.
     EXPECT_EQ(HARNESS_StatusTexts(),
               (std::vector<std::string>{"Clear target", "Programming target", "Get CRC",
@@ -196,7 +197,7 @@ TEST_F(JobTest, UpdateRunsEveryStepAndStopsTheWorker) {
 }
 
 TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
-    struct Case {
+    struct CASE {
         const char* name;
         SIM_FAULTS faults;
         int32_t result;
@@ -230,19 +231,19 @@ TEST_F(JobTest, FailedStepsNeverLeadToMakeValid) {
     reset_opening.noise.push_back(banner);
     SIM_FAULTS reset_closing = reset_opening;
     reset_closing.noise[0].bytes = Cat(SIM_Banner(30, 5), {0x90});
-    const Case cases[] = {
-        {"not blank", not_blank, 1, false, UPDATE_STEP::CLEAR},
-        {"refused block", nak, 1, true, UPDATE_STEP::PROGRAM},
-        {"target lost", lost, 1, true, UPDATE_STEP::PROGRAM},
-        {"target reset with a banner", reset, 1, true, UPDATE_STEP::PROGRAM},
+    const CASE cases[] = {
+        {"not blank", not_blank, JOB_TARGET_ERROR, false, UPDATE_STEP::CLEAR},
+        {"refused block", nak, JOB_TARGET_ERROR, true, UPDATE_STEP::PROGRAM},
+        {"target lost", lost, JOB_TARGET_ERROR, true, UPDATE_STEP::PROGRAM},
+        {"target reset with a banner", reset, JOB_TARGET_ERROR, true, UPDATE_STEP::PROGRAM},
         // The CRC before make valid differs: nothing is made valid.
-        {"CRC mismatch", wrong_crc, 1, true, UPDATE_STEP::CRC_BEFORE_VALID},
+        {"CRC mismatch", wrong_crc, JOB_TARGET_ERROR, true, UPDATE_STEP::CRC_BEFORE_VALID},
         {"reset in a block, banner opening with 0x90", reset_opening, 1, true,
          UPDATE_STEP::CRC_BEFORE_VALID},
         {"reset in a block, banner closing with 0x90", reset_closing, 1, true,
          UPDATE_STEP::CRC_BEFORE_VALID},
     };
-    for (const Case& c : cases) {
+    for (const CASE& c : cases) {
         SCOPED_TRACE(c.name);
         HARNESS_RestartWorker();
         Start(SMALL, 0x1000, 600, c.faults);
@@ -305,9 +306,9 @@ TEST_F(JobTest, NoiseAheadOfAnAcknowledgeCostsNothingAStrayAcknowledgeFailsTheJo
         HARNESS_RestartWorker();
         std::atomic<int> blocks{0};
         const Bytes ahead = c.ahead;
-        const Bytes identify = Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true));
+        const Bytes identify = Reply(CMD_IDENTIFY, HARNESS_IdentifyPayload(0, "a", "b", true));
         peer_ = HARNESS_StartPeer([&blocks, ahead, identify](uint8_t command, const Bytes&) {
-            if (command == 0) {
+            if (command == CMD_IDENTIFY) {
                 return std::vector<PEER_SEND>{{0, identify}};
             }
             return std::vector<PEER_SEND>{{0, Cat(++blocks == 2 ? ahead : Bytes{}, {0x90})}};
@@ -337,7 +338,7 @@ TEST_F(JobTest, TargetCrcOfZeroOrOneFailsEvenWhenItMatches) {
         ASSERT_TRUE(found);
         HARNESS_RestartWorker();
         Start({{0x1000, bytes}}, 0x1000, 8);
-        EXPECT_EQ(UPDATE_Run(), 1);
+        EXPECT_EQ(UPDATE_Run(), JOB_TARGET_ERROR);
         EXPECT_EQ(SIM_GetStats(sim_).last_crc, wanted);
         EXPECT_EQ(Count(SIM_CMD_GET_CRC), 4u); // before make valid and after it
         EXPECT_EQ(UPDATE_GetOutcome().step, UPDATE_STEP::CRC_AFTER_VALID);
@@ -375,24 +376,24 @@ TEST_F(JobTest, CancelDuringProgrammingSendsTheGatheredBytesAndStops) {
 // The dispatch that cancels can be the one during which the worker ends its
 // job: the cancel must still stop the update before its next job is stored.
 TEST_F(JobTest, ACancelAsAJobEndsStoresNoFurtherJob) {
-    struct Case {
+    struct CASE {
         uint8_t during;
         int nth; // of the jobs of that kind in the update
         uint8_t next;
         uint32_t next_before; // requests of the next job's kind sent before it
     };
-    const Case cases[] = {{SIM_CMD_CLEAR, 1, SIM_CMD_PROGRAM, 0},
-                          {SIM_CMD_PROGRAM, 1, SIM_CMD_GET_CRC, 0},
-                          {SIM_CMD_GET_CRC, 1, SIM_CMD_MAKE_VALID, 0},
-                          {SIM_CMD_MAKE_VALID, 1, SIM_CMD_GET_CRC, 2},
-                          {SIM_CMD_GET_CRC, 2, SIM_CMD_START_APP, 0}};
-    for (const Case& c : cases) {
+    const CASE cases[] = {{CMD_CLEAR, 1, SIM_CMD_PROGRAM, 0},
+                          {CMD_PROGRAM, 1, SIM_CMD_GET_CRC, 0},
+                          {CMD_GET_CRC, 1, SIM_CMD_MAKE_VALID, 0},
+                          {CMD_MAKE_VALID, 1, SIM_CMD_GET_CRC, 2},
+                          {CMD_GET_CRC, 2, SIM_CMD_START_APP, 0}};
+    for (const CASE& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.during) * 10 + c.nth);
         HARNESS_RestartWorker();
         SIM_FAULTS slow; // every job lasts long enough for the timer to see it
         slow.reply_delay_ms = 30;
         Start(SMALL, 0x1000, 600, slow);
-        static Case s_case;
+        static CASE s_case;
         s_case = c;
         static int s_seen;
         s_seen = 0;
@@ -431,17 +432,17 @@ TEST_F(JobTest, AnUpdateIsNotStartedInsideAnother) {
     Start(SMALL, 0x1000, 600);
     int32_t inner = -100;
     HARNESS_OnCommand = [&inner](uint32_t id) {
-        if (id == ID_NOTIFY_CONNECTED && inner == -100 && JOB_KIND.load() != 0) {
+        if (id == ID_NOTIFY_CONNECTED && inner == -100 && JOB_KIND.load() != JOB_IDLE) {
             inner = UPDATE_Run();
         }
     };
     HARNESS_OnTimer = [&inner] {
-        if (inner == -100 && JOB_KIND.load() != 0) {
+        if (inner == -100 && JOB_KIND.load() != JOB_IDLE) {
             inner = UPDATE_Run();
         }
     };
-    EXPECT_EQ(UPDATE_Run(), 0);
-    EXPECT_EQ(inner, 1);
+    EXPECT_EQ(UPDATE_Run(), JOB_OK);
+    EXPECT_EQ(inner, JOB_TARGET_ERROR);
     EXPECT_EQ(Count(SIM_CMD_CLEAR), 1u);
     EXPECT_EQ(Count(SIM_CMD_START_APP), 1u);
 }
@@ -460,16 +461,16 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
     programmed = false;
     peer_ = HARNESS_StartPeer([](uint8_t command, const std::vector<uint8_t>&) {
         switch (command) {
-        case 0:
+        case CMD_IDENTIFY:
             if (drop > 0) {
                 --drop;
                 return std::vector<PEER_SEND>{};
             }
             return std::vector<PEER_SEND>{
-                {0, Reply(0, HARNESS_IdentifyPayload(0, "a", "b", true))}};
-        case 1:
-            return std::vector<PEER_SEND>{{0, {0x90}}, {0, Reply(4, {})}};
-        case 2:
+                {0, Reply(CMD_IDENTIFY, HARNESS_IdentifyPayload(0, "a", "b", true))}};
+        case CMD_CLEAR:
+            return std::vector<PEER_SEND>{{0, {0x90}}, {0, Reply(REPLY_ERASE, {})}};
+        case CMD_PROGRAM:
             drop = 2; // both sends of the next identify go unanswered
             programmed = true;
             return std::vector<PEER_SEND>{{0, {0x90}}};
@@ -506,8 +507,8 @@ TEST_F(JobTest, TargetLostAndFoundBetweenJobsStopsTheUpdate) {
     EXPECT_EQ(HARNESS_CountCommands(ID_NOTIFY_DISCONNECTED), 1);
     EXPECT_TRUE(TARGET_IsConnected());
     const std::vector<uint8_t> commands = peer_->Commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), SIM_CMD_GET_CRC), 0);
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), SIM_CMD_MAKE_VALID), 0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_GET_CRC), 0);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_MAKE_VALID), 0);
 }
 
 } // namespace

@@ -5,10 +5,11 @@
 
 #include "app/app.h"
 #include "image/image.h"
+#include "target/handover.h"
 #include "target/job.h"
 #include "target/worker.h"
 #include "tests/support/bytes.h"
-#include "tests/worker/harness.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ TEST(FullUpdate, CarriedFirmwareGoesOutWholeAndIsStarted) {
     ASSERT_NE(sim, nullptr);
     ASSERT_TRUE(HARNESS_WaitConnected());
 
-    EXPECT_EQ(UPDATE_Run(), 0);
+    EXPECT_EQ(UPDATE_Run(), JOB_OK);
     EXPECT_FALSE(WORKER_IsRunning());
 
     const SIM_CORE core = SIM_Snapshot(sim);

@@ -1,8 +1,8 @@
-// Shared by the worker tests: the cable between the updater's port and the
-// target's, the simulated handheld or a scripted peer on the target's end,
-// and a hidden window on the test thread that takes the worker's
-// notifications and progress calls the way the main dialog does (they arrive
-// while the test pumps, tests/support/pump.h).
+// Shared by the worker, job and campaign tests: the cable between the
+// updater's port and the target's, the simulated handheld or a scripted peer
+// on the target's end, and a hidden window on the test thread that takes the
+// worker's notifications and progress calls the way the main dialog does
+// (they arrive while the test pumps, tests/support/pump.h).
 #pragma once
 
 #include <cstdint>

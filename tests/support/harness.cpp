@@ -1,4 +1,4 @@
-#include "tests/worker/harness.h"
+#include "tests/support/harness.h"
 
 #include <windows.h>
 #include <commctrl.h>
