@@ -72,6 +72,18 @@ class Frame : public ::testing::Test {
         answer.join();
         g_peer->Requests(50);
     }
+    // An identify exchange whose reply is on the line before the request
+    // goes: faster than any line could carry it, however loaded the machine.
+    void ExchangeAnsweredAhead() {
+        AheadOfTheRequest(Reply(CMD_IDENTIFY, {0, 1, 2, 3, 4}));
+        EXPECT_EQ(0, FRAME_Exchange(0, nullptr, CMD_IDENTIFY, buffer, 50, nullptr));
+        g_peer->Requests(50);
+    }
+    // Bytes that reach the updater's side before its next request is sent.
+    static void AheadOfTheRequest(const Bytes& bytes) {
+        g_peer->Send(bytes);
+        Sleep(30);
+    }
 
     uint8_t buffer[500];
 };
@@ -270,14 +282,14 @@ TEST_F(Frame, TheLinksPaceSetsItsWaitsAndTimesItsAcknowledges) {
     EXPECT_EQ(50u, LINK_PromptWaitMs());
     ExchangeAnsweredAfter(80); // answered in the exchange's second read
     EXPECT_GE(LINK_PromptWaitMs(), 160u);
-    EXPECT_LT(LINK_PromptWaitMs(), 240u);
+    EXPECT_LT(LINK_PromptWaitMs(), 320u); // a loaded machine answers later
 
     // A 249-byte block takes 24 ms on the line at 115200 8O1.
     const Bytes block(240, 0x5A);
     const Bytes banner = Cat({0x90}, Cat(Bytes(30, 'b'), {0x0D, 0x0A}));
     uint8_t byte = 0;
+    AheadOfTheRequest(banner);
     FRAME_Send(240, block.data(), 2);
-    g_peer->Send(banner);
     EXPECT_EQ(1, FRAME_ReadAck(&byte));
     // The acknowledge in its time is taken.
     FRAME_Send(240, block.data(), 2);
@@ -289,8 +301,8 @@ TEST_F(Frame, TheLinksPaceSetsItsWaitsAndTimesItsAcknowledges) {
     // A lone 0x90 too soon, or a reply faster than the line could carry the
     // bytes: the line is faster than its rate, and nothing is timed any more
     // (the banner's first byte then passes for the acknowledge).
+    AheadOfTheRequest({0x90});
     FRAME_Send(240, block.data(), 2);
-    g_peer->Send({0x90});
     EXPECT_EQ(0, FRAME_ReadAck(&byte));
     EXPECT_EQ(0u, LINK_EarliestAnswerUs(249));
     FRAME_Send(240, block.data(), 2);
@@ -300,7 +312,7 @@ TEST_F(Frame, TheLinksPaceSetsItsWaitsAndTimesItsAcknowledges) {
     LINK_Forget();
     ExchangeAnsweredAfter(10);
     EXPECT_NE(0u, LINK_EarliestAnswerUs(249));
-    ExchangeAnsweredAfter(0);
+    ExchangeAnsweredAhead();
     EXPECT_EQ(0u, LINK_EarliestAnswerUs(249));
     g_peer->Requests(50);
 }
