@@ -137,6 +137,31 @@ std::atomic<bool> g_exit_hook{false};
 // Counted by whichever thread opens the port: the user-interface thread
 // choosing it, the worker on first use and while reopening.
 std::atomic<uint32_t> g_opens{0};
+// Set under the lock by the first COM_SetConfig; from then on the outcome of
+// each open of the port of the current settings is kept.
+bool g_chosen = false;
+// COM_SetConfig calls whose open is under way: counted under the lock by
+// each; the first use leaves the settings to them.
+int32_t g_choices_opening = 0;
+// Why the port of the current settings is not open, and the platform's error
+// that went with it (0 where the platform reported none): written under the lock by whoever opens
+// or loses the port; read by anyone.
+std::atomic<COM_OPEN_FAILURE> g_open_failure{COM_OPEN_FAILURE::NONE};
+std::atomic<uint32_t> g_last_open_error{0};
+
+// Keeps how the last open of the current settings' port ended, once a port
+// has been chosen. Under the lock.
+void NoteOpenLocked(COM_OPEN_FAILURE failure, DWORD error) {
+    if (g_chosen) {
+        g_open_failure.store(failure);
+        g_last_open_error.store(error);
+    }
+}
+
+// Open for reads and writes, not merely held or marked so. Under the lock.
+bool PortOpenLocked() {
+    return g_state.load() == COM_STATE_OPEN && g_handle.load() != INVALID_HANDLE_VALUE;
+}
 
 // The port's name for the user: the device name without its "\\.\".
 void PortNameLocked(char* out, size_t size) {
@@ -190,22 +215,23 @@ const char* ChangeBaudrateLocked() {
 // lock.
 int32_t ConfigureLocked(ERROR_TEXT* error) {
     const HANDLE h = g_handle.load();
+    const char* failed = nullptr;
     if (!SetupComm(h, COM_QUEUE_SIZE, COM_QUEUE_SIZE)) {
-        SetErrorLocked(error, "SetupComm failed");
-        return 1;
+        failed = "SetupComm failed";
+    } else {
+        g_timeouts.ReadIntervalTimeout = MAXDWORD;
+        failed =
+            SetCommTimeouts(h, &g_timeouts) ? ChangeBaudrateLocked() : "SetCommTimeouts failed";
     }
-    g_timeouts.ReadIntervalTimeout = MAXDWORD;
-    if (!SetCommTimeouts(h, &g_timeouts)) {
-        SetErrorLocked(error, "SetCommTimeouts failed");
-        return 1;
-    }
-    const char* failed = ChangeBaudrateLocked();
     if (failed != nullptr) {
         SetErrorLocked(error, failed);
+        NoteOpenLocked(COM_OPEN_FAILURE::NOT_SET_UP, 0);
         return 1;
     }
     g_state.store(COM_STATE_OPEN);
+    g_lost.store(false); // a pick of a lost port can bring it back before a retry
     g_read_done.store(true);
+    NoteOpenLocked(COM_OPEN_FAILURE::NONE, 0);
     return 0;
 }
 
@@ -225,16 +251,19 @@ int32_t InitCom(ERROR_TEXT* error) {
         COM_FormPath(path, g_config.device_name, sizeof g_config.device_name);
         generation = g_generation;
     }
-    const HANDLE h = COM_OpenBounded(path);
+    const COM_OPENED opened = COM_OpenBounded(path);
     LOCK_GUARD guard;
-    if (h == INVALID_HANDLE_VALUE) {
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        if (generation == g_generation && g_handle.load() == INVALID_HANDLE_VALUE) {
+            NoteOpenLocked(opened.failure, opened.error);
+        }
         return 1;
     }
     if (generation != g_generation || g_handle.load() != INVALID_HANDLE_VALUE) {
-        CloseHandle(h); // other settings were chosen meanwhile
+        CloseHandle(opened.handle); // other settings were chosen meanwhile
         return 1;
     }
-    g_handle.store(h);
+    g_handle.store(opened.handle);
     g_opens.fetch_add(1);
     return ConfigureLocked(error);
 }
@@ -283,6 +312,12 @@ int32_t COM_EnsureInit() {
         if (g_state.load() != COM_STATE_NEW) {
             return g_state.load() == COM_STATE_OPEN ? 0 : 1;
         }
+        // A choice whose open is under way sets the port up with its own
+        // settings; defaults slipped in now would set the chosen port up at
+        // them, and nothing would open it again.
+        if (g_choices_opening > 0) {
+            return 1;
+        }
         // First use before any port was chosen: plain defaults, name kept.
         g_config.baud_rate = COM_DEFAULT_BAUD;
         g_config.byte_size = COM_DATA_BITS;
@@ -291,7 +326,10 @@ int32_t COM_EnsureInit() {
     }
     ERROR_TEXT error;
     InitCom(&error);
-    g_state.store(COM_STATE_OPEN);
+    {
+        LOCK_GUARD guard;
+        g_state.store(COM_STATE_OPEN);
+    }
     if (!g_exit_hook.exchange(true)) {
         std::atexit(COM_Close);
     }
@@ -311,22 +349,36 @@ void COM_GetConfig(COM_CONFIG* out) {
 int32_t COM_SetConfig(const COM_CONFIG* config) {
     {
         LOCK_GUARD guard;
-        if (config->baud_rate == g_config.baud_rate &&
+        const bool same =
+            config->baud_rate == g_config.baud_rate &&
             std::memcmp(config->device_name, g_config.device_name, COM_DEVICE_NAME_SIZE) == 0 &&
             config->byte_size == g_config.byte_size && config->parity == g_config.parity &&
-            config->stop_bits == g_config.stop_bits) {
+            config->stop_bits == g_config.stop_bits;
+        if (same && PortOpenLocked()) {
             return 0;
         }
-        g_config = *config;
-        ++g_generation;
-        g_lost.store(false); // a port that went away is no longer waited for
-        if (g_handle.load() != INVALID_HANDLE_VALUE) {
-            CloseLocked();
-            g_state.store(COM_STATE_CLOSED);
-            g_timeouts.ReadTotalTimeoutConstant = 0;
+        // The same settings with their port not open (busy, too slow, not
+        // set up, its device gone) are tried again as they are.
+        if (!same) {
+            g_config = *config;
+            ++g_generation;
+            g_lost.store(false); // a port that went away is no longer waited for
+            g_open_failure.store(COM_OPEN_FAILURE::NONE);
+            if (g_handle.load() != INVALID_HANDLE_VALUE) {
+                CloseLocked();
+                g_state.store(COM_STATE_CLOSED);
+                g_timeouts.ReadTotalTimeoutConstant = 0;
+            }
         }
+        g_chosen = true;
+        ++g_choices_opening;
     }
-    return _InitCOM();
+    const int32_t result = _InitCOM();
+    {
+        LOCK_GUARD guard;
+        --g_choices_opening;
+    }
+    return result;
 }
 
 void COM_Close() {
@@ -362,6 +414,7 @@ void CheckGoneLocked(HANDLE h) {
     CloseLocked();
     g_timeouts.ReadTotalTimeoutConstant = 0;
     g_lost.store(true);
+    NoteOpenLocked(COM_OPEN_FAILURE::GONE, 0);
     g_next_reopen = GetTickCount64() + COM_REOPEN_INTERVAL_MS;
     g_losses.fetch_add(1);
 }
@@ -382,27 +435,43 @@ void TryReopen() {
         generation = g_generation;
     }
     g_reopen_tries.fetch_add(1);
-    const HANDLE h = COM_OpenBounded(path);
-    if (h == INVALID_HANDLE_VALUE) {
-        return;
-    }
+    const COM_OPENED opened = COM_OpenBounded(path);
     LOCK_GUARD guard;
-    if (!g_lost.load() || generation != g_generation || g_handle.load() != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
+    const bool current =
+        g_lost.load() && generation == g_generation && g_handle.load() == INVALID_HANDLE_VALUE;
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        if (current) {
+            NoteOpenLocked(opened.failure, opened.error);
+        }
         return;
     }
-    g_handle.store(h);
+    if (!current) {
+        CloseHandle(opened.handle);
+        return;
+    }
+    g_handle.store(opened.handle);
     g_opens.fetch_add(1);
     ERROR_TEXT unshown;
     if (ConfigureLocked(&unshown) != 0) {
         CloseLocked();
         return;
     }
-    g_lost.store(false);
     g_reopens.fetch_add(1);
 }
 
 } // namespace
+
+void COM_NotePortArrived(int32_t port) {
+    LOCK_GUARD guard;
+    if (g_lost.load() &&
+        COM_PortOfName(g_config.device_name, sizeof g_config.device_name) == port) {
+        g_next_reopen = 0;
+    }
+}
+
+COM_OPEN_FAILURE COM_GetOpenFailure() {
+    return g_open_failure.load();
+}
 
 // --- Reads ------------------------------------------------------------------
 
@@ -793,7 +862,12 @@ void COM_GetStatus(COM_STATUS* out) {
     out->reads_let_go_late = g_reads_let_go_late.load();
     out->read_slot_waits = g_read_slot_waits.load();
     out->reads_without_slot = g_reads_without_slot.load();
-    out->opens_too_slow = COM_OpensTooSlow();
+    const COM_OPEN_COUNTS counts = COM_GetOpenCounts();
+    out->opens_too_slow = counts.too_slow;
+    out->opens_refused = counts.refused;
+    out->opens_still_blocked = counts.still_blocked;
+    out->open_failure = g_open_failure.load();
+    out->last_open_error = g_last_open_error.load();
     out->losses = g_losses.load();
     out->reopen_tries = g_reopen_tries.load();
     out->reopens = g_reopens.load();

@@ -62,8 +62,10 @@ int32_t _InitCOM();
 // Any thread.
 int32_t COM_ChangeBaudrate();
 // 0 while a port is open for reads and writes, else 1; before any port was
-// chosen, the first call opens with plain defaults and still answers 1.
-// The thread that reads and writes.
+// chosen successfully, the first call opens with plain defaults and still
+// answers 1, unless a choice's open is under way (then it leaves the port to
+// that choice, and a later call decides again). The thread that reads and
+// writes.
 int32_t COM_EnsureInit();
 // Hands the bytes to the port, not waiting for them to go out; bytes a stuck
 // line drops or the port refuses are counted (COM_GetStatus), not reported.
@@ -83,8 +85,10 @@ uint64_t COM_Micros();
 void COM_GetConfig(COM_CONFIG* out);
 // Chooses these settings and opens their port: 0 or 1, with boxes as
 // _InitCOM; a read waiting on the old port ends. Settings equal to the
-// current ones answer 0 at once and open nothing, whether their port is open
-// or not. Any thread.
+// current ones answer 0 at once and open nothing while their port is open;
+// while it is not (its open failed, was too slow or could not set it up, or
+// its device has gone), it is opened again and the call answers as that
+// open does. Any thread.
 int32_t COM_SetConfig(const COM_CONFIG* config);
 // Opens COM1 .. COM256, each waited for at most COM_OPEN_BOUND_MS; ports gets
 // the numbers less one of those that opened, in order; returns how many. Their
@@ -94,12 +98,35 @@ int32_t COM_ScanPorts(int32_t ports[COM_MAX_PORTS]);
 // Closes the handles the last scan left open; again, nothing. On the scan's
 // thread, or on another once the scan has ended.
 void COM_CloseScanHandles();
-// Closes the port: reads and writes transfer nothing until other settings
-// are chosen. Runs at exit too, once a first use has opened. Any thread.
+// Closes the port: reads and writes transfer nothing until settings are
+// chosen again. Runs at exit too, once a first use has opened. Any thread.
 void COM_Close();
 // Shows the text in the task-modal "Error" box and returns once it is
 // closed; dropped while a box is up already, on any thread. Any thread.
 void COM_ShowError(const char* text);
+
+// Why a port could not be opened.
+enum class COM_OPEN_FAILURE : uint8_t {
+    NONE,       // it opened (or, for the port in use, it is open)
+    IN_USE,     // held by another program
+    GONE,       // not there: no such port, or its device was pulled
+    TOO_SLOW,   // its open took longer than COM_OPEN_BOUND_MS
+    NOT_SET_UP, // it opened but would not take the line settings
+};
+// Opens the port (0 is COM1) on its own, bounded as every open, and closes it
+// again without setting anything up: NONE when it opens. A path whose last
+// open was given up on and is still blocked is not tried again meanwhile
+// (TOO_SLOW). Any thread but the user-interface thread.
+COM_OPEN_FAILURE COM_TryPort(int32_t port);
+// Why the port of the current settings is not open, as the last open of it
+// found (a choice's, the first use's, a reopen try's; GONE from when its
+// device is found gone); NONE while it is open, before any port was chosen,
+// and for new settings until their open has ended. Any thread.
+COM_OPEN_FAILURE COM_GetOpenFailure();
+// The port's device has arrived (a device-change notice): if it is the port
+// in use and its device was gone, the next read or write opens it again at
+// once rather than at the next retry. Any thread.
+void COM_NotePortArrived(int32_t port);
 
 // Where COM_ShowError sends its text: null (the default) shows the task-modal
 // "Error" box; tests install a function that records the text instead.
@@ -107,11 +134,13 @@ void COM_SetErrorHandler(void (*handler)(const char* text));
 
 // A read-only look at the layer, for tests and diagnostics; COM_GetStatus
 // copies it on any thread. The thread that reads and writes counts every
-// figure but two: opens, counted by whichever thread opens the port (the
+// figure but these: opens, counted by whichever thread opens the port (the
 // user-interface thread choosing one, the worker on first use and while
-// reopening), and opens_too_slow, by whichever waited for the open (those
-// two and the scan's thread). Each figure is taken on its own, not all at
-// one instant.
+// reopening); the opens_ figures, by whichever waited for an open (those two,
+// the scan's thread and COM_TryPort's callers; opens_still_blocked also by the
+// helper threads whose opens return); open_failure and last_open_error, by
+// whoever opened or lost the port. Each figure is taken on its own, not all
+// at one instant.
 struct COM_STATUS {
     int32_t state;              // COM_STATE_*
     bool handle_held;           // while a port handle is open
@@ -146,12 +175,22 @@ struct COM_STATUS {
     uint8_t line_xon_char;
     uint8_t line_xoff_char;
     uint32_t port_baud_rate; // as the open port reports it now (0 if none)
-    // Opens given up as too slow; the device found gone after a failed read
-    // or write; tries to open it again, and those that brought it back.
+    // Opens answered as too slow, of any port: given up after
+    // COM_OPEN_BOUND_MS, or refused, never started, because the last open
+    // given up on the same device had not returned yet; and opens given up
+    // on that have not returned yet (each holds a helper thread).
     uint32_t opens_too_slow;
+    uint32_t opens_refused;
+    uint32_t opens_still_blocked;
+    // The device found gone after a failed read or write; tries to open it
+    // again, and those that brought it back.
     uint32_t losses;
     uint32_t reopen_tries;
     uint32_t reopens;
     bool lost; // while the port's device is gone and being waited for
+    // As COM_GetOpenFailure, and the platform's error code that went with it
+    // (0 where there was none: too slow, not set up, found gone).
+    COM_OPEN_FAILURE open_failure;
+    uint32_t last_open_error;
 };
 void COM_GetStatus(COM_STATUS* out);

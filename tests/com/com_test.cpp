@@ -4,6 +4,8 @@
 #include "tests/com/com_fixture.h"
 
 #include "com/com_calls.h"
+#include "com/devices.h"
+#include "com/open.h"
 #include "tests/support/blocking_open.h"
 
 #include <gtest/gtest.h>
@@ -215,13 +217,27 @@ TEST_F(Com, ConfigurationFailuresShowOneBoxAndKeepTheHandle) {
     COM_STATUS s = Status();
     EXPECT_TRUE(s.handle_held);
     EXPECT_EQ(COM_STATE_CLOSED, s.state); // closed for the reopen, never marked open
+    EXPECT_EQ(COM_OPEN_FAILURE::NOT_SET_UP, s.open_failure);
     EXPECT_EQ("", ReadString(1, 100));
+    // The same pick again is tried again, not taken as done.
+    EXPECT_EQ(1, Choose(10, 115200, 3));
+    EXPECT_EQ(2u, ShownErrors().size());
 
-    // A port that does not exist or is busy: 1 and no box.
+    // A port that does not exist or is busy: 1 and no box; picked again once
+    // it is free, it opens.
     ShownErrors().clear();
     ASSERT_TRUE(TESTBENCH_MapBusy(5));
     EXPECT_EQ(1, Choose(5));
+    EXPECT_EQ(COM_OPEN_FAILURE::IN_USE, COM_GetOpenFailure());
+    EXPECT_EQ(uint32_t{ERROR_ACCESS_DENIED}, Status().last_open_error);
+    EXPECT_EQ(1, Choose(5));
+    ASSERT_TRUE(TESTBENCH_MapPair(5, 6));
+    EXPECT_EQ(0, Choose(5));
+    EXPECT_TRUE(Status().handle_held);
+    EXPECT_EQ(COM_OPEN_FAILURE::NONE, COM_GetOpenFailure());
     EXPECT_EQ(1, Choose(77));
+    EXPECT_EQ(COM_OPEN_FAILURE::GONE, COM_GetOpenFailure());
+    EXPECT_EQ(uint32_t{ERROR_FILE_NOT_FOUND}, Status().last_open_error);
     EXPECT_TRUE(ShownErrors().empty());
     EXPECT_FALSE(Status().handle_held);
 
@@ -335,6 +351,105 @@ TEST_F(Com, UnpluggedAdapterFailsReadsAndWritesWithoutHangingAndComesBack) {
     EXPECT_GT(s.writes_dropped + s.writes_refused, 0u);
 }
 
+// Opens of chosen ports fail with a chosen error, as a driver's would; other
+// ports open as usual.
+namespace failing_open {
+
+std::atomic<DWORD> g_errors[COM_MAX_PORTS + 1] = {}; // by COMn; set by the test thread
+
+HANDLE WINAPI Open(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+    const int32_t port = COM_PortOfName(path, COM_PATH_SIZE);
+    const DWORD error = port >= 0 && port < COM_MAX_PORTS ? g_errors[port + 1].load() : 0;
+    if (error != 0) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(path, access, share, security, disposition, flags, template_file);
+}
+
+void Install(int port, DWORD error) {
+    g_errors[port].store(error);
+    COM_SetOpenCall(Open);
+}
+
+void Remove() {
+    for (std::atomic<DWORD>& error : g_errors) {
+        error.store(0);
+    }
+    COM_SetOpenCall(nullptr);
+}
+
+} // namespace failing_open
+
+// Reads and writes as the worker makes them while it polls, for ms.
+void PollFor(ULONGLONG ms) {
+    const ULONGLONG t0 = Now();
+    while (Now() - t0 < ms) {
+        WriteString("?");
+        ReadString(4, 100);
+    }
+}
+
+TEST_F(Com, ALostPortWhoseOpenBlocksHasOneOpenAtATimeAndComesBackWhenNoticed) {
+    ASSERT_TRUE(TESTBENCH_MapPair(14, 15));
+    ASSERT_EQ(0, Choose(14));
+    ASSERT_TRUE(TESTBENCH_Unplug(14, 15));
+    for (int i = 0; i < 10 && !Status().lost; ++i) {
+        WriteString("?");
+        ReadString(4, 100);
+    }
+    ASSERT_TRUE(Status().lost);
+    EXPECT_EQ(COM_OPEN_FAILURE::GONE, COM_GetOpenFailure());
+
+    // Back, but its open blocks for longer than many retries: one open of
+    // it is under way at a time, retries and tries of the port included.
+    blocking_open::Install({14});
+    ASSERT_TRUE(TESTBENCH_MapPair(14, 15));
+    COM_STATUS before = Status();
+    PollFor(6 * COM_REOPEN_INTERVAL_MS);
+    EXPECT_EQ(COM_OPEN_FAILURE::TOO_SLOW, COM_TryPort(13));
+    COM_STATUS s = Status();
+    EXPECT_EQ(1, blocking_open::Reached(14).load());
+    EXPECT_EQ(before.opens_still_blocked + 1, s.opens_still_blocked);
+    EXPECT_GE(s.opens_refused - before.opens_refused, 3u);
+    EXPECT_EQ(COM_OPEN_FAILURE::TOO_SLOW, COM_GetOpenFailure());
+    EXPECT_TRUE(s.lost);
+    // Once it returns, the next due retry opens the port.
+    blocking_open::LetGoAll();
+    PollFor(3 * COM_REOPEN_INTERVAL_MS);
+    s = Status();
+    EXPECT_FALSE(s.lost);
+    EXPECT_EQ(before.reopens + 1, s.reopens);
+    EXPECT_EQ(before.opens_still_blocked, s.opens_still_blocked);
+    EXPECT_EQ(COM_OPEN_FAILURE::NONE, COM_GetOpenFailure());
+
+    // Lost again, and its opens fail as the device is not there: a notice
+    // that the port has arrived brings the next read's open forward.
+    ASSERT_TRUE(TESTBENCH_Unplug(14, 15));
+    ASSERT_TRUE(TESTBENCH_MapPair(14, 15));
+    failing_open::Install(14, ERROR_FILE_NOT_FOUND);
+    for (int i = 0; i < 10 && !Status().lost; ++i) {
+        WriteString("?");
+        ReadString(4, 100);
+    }
+    ASSERT_TRUE(Status().lost);
+    before = Status();
+    while (Status().reopen_tries == before.reopen_tries) {
+        ReadString(4, 50);
+    }
+    EXPECT_EQ(COM_OPEN_FAILURE::GONE, COM_GetOpenFailure());
+    EXPECT_EQ(uint32_t{ERROR_FILE_NOT_FOUND}, Status().last_open_error);
+    // Well within the retry interval of that try.
+    failing_open::Remove();
+    COM_NotePortArrived(13);
+    EXPECT_EQ("", ReadString(4, 50));
+    s = Status();
+    EXPECT_FALSE(s.lost);
+    EXPECT_EQ(before.reopens + 1, s.reopens);
+    EXPECT_TRUE(ShownErrors().empty());
+}
+
 TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     ASSERT_TRUE(TESTBENCH_Reset());
     ASSERT_TRUE(TESTBENCH_MapPair(3, 4));
@@ -359,8 +474,9 @@ TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     COM_CloseScanHandles(); // nothing left to close
 
     // A port whose open blocks is left out after the bound, and choosing it
-    // fails after the bound, with no box; neither waits for the open.
-    const uint32_t too_slow = Status().opens_too_slow;
+    // fails after the bound, with no box; neither waits for the open, and
+    // the choice starts none beside the scan's, still blocked.
+    const COM_STATUS before = Status();
     blocking_open::Install({4});
     ULONGLONG t0 = Now();
     ASSERT_EQ(2, COM_ScanPorts(ports));
@@ -372,11 +488,95 @@ TEST_F(Com, ScanListsExactlyThePortsThatOpen) {
     EXPECT_EQ(1, Choose(4));
     std::printf("choosing a port whose open blocks: %llu ms\n", Now() - t0);
     EXPECT_FALSE(Status().handle_held);
-    EXPECT_EQ(too_slow + 2, Status().opens_too_slow);
+    EXPECT_EQ(before.opens_too_slow + 2, Status().opens_too_slow);
+    EXPECT_EQ(before.opens_refused + 1, Status().opens_refused);
+    EXPECT_EQ(1, blocking_open::Reached(4).load());
+    EXPECT_EQ(COM_OPEN_FAILURE::TOO_SLOW, COM_GetOpenFailure());
     EXPECT_TRUE(ShownErrors().empty());
-    // Once its opens return the port can be chosen.
+    // Once its opens return the port can be chosen: the same pick opens it.
     blocking_open::LetGoAll();
     EXPECT_EQ(0, Choose(4));
+    EXPECT_TRUE(Status().handle_held);
+    EXPECT_EQ(before.opens_still_blocked, Status().opens_still_blocked);
+}
+
+TEST_F(Com, TryingAPortTellsWhyItDoesNotOpenAndLeavesThePortInUseAlone) {
+    ASSERT_TRUE(TESTBENCH_MapPair(30, 31));
+    ASSERT_TRUE(TESTBENCH_MapBusy(32));
+    enum class SET_UP { BENCH, BLOCKED, ERROR_CODE };
+    struct CASE {
+        const char* name;
+        int port; // COMn
+        SET_UP set_up;
+        DWORD error;
+        COM_OPEN_FAILURE expected;
+    };
+    const CASE cases[] = {
+        {"a cable's end", 30, SET_UP::BENCH, 0, COM_OPEN_FAILURE::NONE},
+        {"held by another program", 32, SET_UP::BENCH, 0, COM_OPEN_FAILURE::IN_USE},
+        {"no such port", 33, SET_UP::BENCH, 0, COM_OPEN_FAILURE::GONE},
+        {"an open that blocks", 30, SET_UP::BLOCKED, 0, COM_OPEN_FAILURE::TOO_SLOW},
+        {"a sharing violation", 30, SET_UP::ERROR_CODE, ERROR_SHARING_VIOLATION,
+         COM_OPEN_FAILURE::IN_USE},
+        {"a device that did not answer in time", 30, SET_UP::ERROR_CODE, ERROR_SEM_TIMEOUT,
+         COM_OPEN_FAILURE::TOO_SLOW},
+        {"a device not connected", 30, SET_UP::ERROR_CODE, ERROR_DEVICE_NOT_CONNECTED,
+         COM_OPEN_FAILURE::GONE},
+    };
+    const COM_STATUS before = Status();
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.set_up == SET_UP::BLOCKED) {
+            blocking_open::Install({c.port});
+        } else if (c.set_up == SET_UP::ERROR_CODE) {
+            failing_open::Install(c.port, c.error);
+        }
+        const ULONGLONG t0 = Now();
+        EXPECT_EQ(c.expected, COM_TryPort(c.port - 1));
+        EXPECT_LT(Now() - t0, COM_OPEN_BOUND_MS + 500u);
+        blocking_open::LetGoAll();
+        failing_open::Remove();
+    }
+    // The port in use stays as it was, and the tries are no opens of it.
+    const COM_STATUS after = Status();
+    EXPECT_EQ(before.opens, after.opens);
+    EXPECT_EQ(before.state, after.state);
+    EXPECT_TRUE(after.handle_held);
+    EXPECT_EQ(before.open_failure, after.open_failure);
+    EXPECT_TRUE(ShownErrors().empty());
+}
+
+TEST_F(Com, DeviceListIsReadWithoutOpeningAPort) {
+    blocking_open::Install({});
+    const COM_STATUS before = Status();
+    COM_DEVICE devices[COM_MAX_DEVICES];
+    EXPECT_EQ(0, COM_ReadDevices(devices, COM_MAX_DEVICES)); // Wine's list is empty
+    int reached = 0;
+    for (int port = 1; port <= COM_MAX_PORTS; ++port) {
+        reached += blocking_open::Reached(port).load();
+    }
+    blocking_open::LetGoAll();
+    EXPECT_EQ(0, reached);
+    EXPECT_EQ(before.opens, Status().opens);
+}
+
+TEST_F(Com, PortNamesAsTheRegistryAndTheSettingsSpellThem) {
+    struct CASE {
+        const char* name;
+        size_t size;
+        int32_t port;
+    };
+    const CASE cases[] = {
+        {"COM1", 5, 0},        {"com12", 6, 11},
+        {"\\\\.\\COM3", 9, 2}, {"\\\\.\\\\\\.\\COM256", 15, 255},
+        {"COM12", 4, 0}, // cut at its size
+        {"COM", 4, -1},        {"COM0", 5, -1},
+        {"COM03", 6, -1},      {"COM3 ", 6, -1},
+        {"LPT1", 5, -1},       {"COM1234567", 11, -1},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(c.port, COM_PortOfName(c.name, c.size)) << c.name;
+    }
 }
 
 // A driver slow to let go of reads it was told to drop: reads are the

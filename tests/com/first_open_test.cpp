@@ -13,7 +13,9 @@ TEST(ComFirstOpen, DefaultsNameHeldAndNothingTransferred) {
     ASSERT_TRUE(TESTBENCH_MapBusy(3));
 
     // A port that cannot be opened: result 1, no box, still not initialised.
+    EXPECT_EQ(COM_OPEN_FAILURE::NONE, COM_GetOpenFailure());
     EXPECT_EQ(1, Choose(3));
+    EXPECT_EQ(COM_OPEN_FAILURE::IN_USE, COM_GetOpenFailure());
     EXPECT_EQ(COM_STATE_NEW, Status().state);
     EXPECT_FALSE(Status().handle_held);
     EXPECT_FALSE(Status().exit_hook);
@@ -35,6 +37,7 @@ TEST(ComFirstOpen, DefaultsNameHeldAndNothingTransferred) {
     EXPECT_EQ(0, s.line_parity);
     EXPECT_EQ(0, s.line_stop_bits);
     EXPECT_EQ(0x1013u, s.line_flags);
+    EXPECT_EQ(COM_OPEN_FAILURE::NONE, s.open_failure);
     EXPECT_EQ(2048, s.line_xon_lim);
     EXPECT_EQ(512, s.line_xoff_lim);
     EXPECT_EQ(17, s.line_xon_char);
