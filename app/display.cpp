@@ -24,6 +24,12 @@ UI_CANCEL_HOOK g_cancel_hook = nullptr;
 // new dialog may reuse a destroyed one's handle.
 std::atomic<HWND> g_bar_dialog{nullptr};
 std::atomic<HWND> g_bar{nullptr};
+// The range as UI_SetProgressRange set it, and the whole percent last posted
+// (-1: none since). Written and read by the thread that sets the progress.
+std::atomic<int32_t> g_bar_low{0};
+std::atomic<int32_t> g_bar_span{0};
+std::atomic<int32_t> g_bar_percent{-1};
+constexpr int64_t PERCENT_FULL = 100;
 
 HWND ControlOf(HWND dialog, int id) {
     return dialog != nullptr ? GetDlgItem(dialog, id) : nullptr;
@@ -45,6 +51,24 @@ void Show(int id, int how) {
     if (control != nullptr) {
         ShowWindow(control, how);
     }
+}
+
+// Posted, never sent: the worker must not wait for the shell's button. Once
+// a whole percent, so about a hundred times a job, not once a block.
+void PostPercent(HWND dialog, int32_t position) {
+    const int64_t span = g_bar_span.load();
+    if (span <= 0) {
+        return;
+    }
+    int64_t offset = static_cast<int64_t>(position) - g_bar_low.load();
+    offset = offset < 0 ? 0 : offset > span ? span : offset;
+    const auto percent = static_cast<int32_t>(offset * PERCENT_FULL / span);
+    if (percent == g_bar_percent.load()) {
+        return;
+    }
+    g_bar_percent.store(percent);
+    PostMessageA(dialog, UI_PROGRESS_PERCENT, static_cast<WPARAM>(offset),
+                 static_cast<LPARAM>(span));
 }
 
 bool IsEnterKey(const MSG& msg) {
@@ -99,6 +123,10 @@ void UI_SetProgressRange(int32_t low, int32_t high) {
     }
     SendMessageA(bar, PBM_SETRANGE32, static_cast<WPARAM>(low), static_cast<LPARAM>(high));
     SendMessageA(bar, PBM_SETPOS, 0, 0);
+    g_bar_low.store(low);
+    g_bar_span.store(high - low);
+    g_bar_percent.store(-1);
+    PostPercent(dialog, 0);
 }
 
 void UI_SetProgress(int32_t position) {
@@ -111,6 +139,7 @@ void UI_SetProgress(int32_t position) {
         g_bar_dialog.load() == dialog ? g_bar.load() : ControlOf(dialog, UI_ID_PROGRESS);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+        PostPercent(dialog, position);
     }
 }
 

@@ -4,12 +4,18 @@
 // ones the target layer calls are declared there.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "target/display.h"
 
 constexpr int UI_ID_PROGRESS = 1000;
 constexpr int UI_ID_STATUS = 1002;
+// Posted by the progress calls when the bar's whole percent changes, for the
+// taskbar button, which is the dialog thread's: wparam the position above the
+// range's low end, lparam the range's span.
+constexpr UINT UI_PROGRESS_PERCENT = WM_APP + 6;
 
 void UI_SetDialogWindow(void* hwnd);
 void* UI_GetDialogWindow();

@@ -6,11 +6,14 @@
 #include "app/scaling.h"
 #include "app/display.h"
 #include "app/port_picker.h"
+#include "app/taskbar.h"
 #include "app/version.h"
 #include "com/com.h"
 #include "target/display.h"
 #include "target/job.h"
 #include "target/target_info.h"
+
+#include <dbt.h>
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +35,26 @@ constexpr UINT RESCALE_ART = WM_APP + 1;
 // Posted when the About box has closed: an update that became due while it
 // was open starts now, from the dialog's own loop.
 constexpr UINT RUN_DUE_UPDATE = WM_APP + 3; // beside UI_PORTS_FOUND
+// Posted as the dialog starts, so its taskbar button is taken hold of once it
+// is shown (Wine never says that the button exists).
+constexpr UINT ATTACH_TASKBAR = WM_APP + 7;
+// Every message posted to the dialog, its own and the others', apart.
+constexpr UINT POSTED[] = {RESCALE_ART,     UI_PORTS_FOUND,      RUN_DUE_UPDATE, UI_PORT_TRIED,
+                           UI_DEVICES_READ, UI_PROGRESS_PERCENT, ATTACH_TASKBAR};
+constexpr bool AllApart(const UINT* ids, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        for (size_t j = i + 1; j < count; ++j) {
+            if (ids[i] == ids[j]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(AllApart(POSTED, sizeof POSTED / sizeof POSTED[0]), "posted message ids collide");
+// While the port in use cannot be opened, this often the dialog looks again.
+constexpr UINT_PTR PORT_STATE_TIMER = 1;
+constexpr UINT PORT_STATE_MS = 500;
 
 // What the status line says when an update stops at a step.
 const char* FailureText(UPDATE_STEP step) {
@@ -65,6 +88,12 @@ HWND g_about = nullptr;
 // Set once the port list has been filled from the scan's result.
 bool g_ports_listed = false;
 const char LOOKING_FOR_PORTS[] = "Looking for COM ports...";
+const char DISCONNECTED[] = "Disconnected";
+// Why the port in use cannot be opened, while the status line says so.
+COM_OPEN_FAILURE g_failure_shown = COM_OPEN_FAILURE::NONE;
+// The modal loops of the system menu and of a move or resize that are open:
+// an update that becomes due inside one starts once it has ended.
+int g_modal_loops = 0;
 
 void FormatTitle() {
     std::snprintf(g_title, sizeof g_title, "%s v%d.%d.%d", UI_PRODUCT_NAME, VERSION_MAJOR,
@@ -125,25 +154,72 @@ void ListPorts(HWND hwnd) {
         return;
     }
     g_ports_listed = true;
-    if (APP_PortCount == 0) {
-        COM_CloseScanHandles();
+    const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
+    const int32_t listed = UI_FillPortList(ports);
+    if (listed == 0) {
         EndDialog(hwnd, APP_DIALOG_NO_PORT);
         return;
     }
-    const HWND ports = GetDlgItem(hwnd, IDC_PORTS);
-    UI_FillPortList(ports);
     char status[sizeof LOOKING_FOR_PORTS + 1] = {};
     GetDlgItemTextA(hwnd, IDC_STATUS, status, sizeof status);
     if (std::strcmp(status, LOOKING_FOR_PORTS) == 0) {
-        UI_ShowStatus("Disconnected");
+        UI_ShowStatus(DISCONNECTED);
     }
-
-    EnableWindow(ports, APP_PortCount > 1 ? TRUE : FALSE);
-    if (APP_PortCount == 1) {
+    if (listed == 1) {
         SetFocus(GetDlgItem(hwnd, IDC_START));
     } else {
         SetFocus(ports);
     }
+}
+
+// "COM5 cannot be opened - in use by another program": the port in use.
+void FormatOpenFailure(char* out, size_t size, COM_OPEN_FAILURE failure) {
+    COM_CONFIG config = {};
+    COM_GetConfig(&config);
+    const char* name = config.device_name;
+    const int length = static_cast<int>(strnlen(name, COM_DEVICE_NAME_SIZE));
+    const int skip = std::strncmp(name, "\\\\.\\", 4) == 0 ? 4 : 0;
+    const char* why = "";
+    switch (failure) {
+    case COM_OPEN_FAILURE::IN_USE:
+        why = "in use by another program";
+        break;
+    case COM_OPEN_FAILURE::GONE:
+        why = "the port is not there";
+        break;
+    case COM_OPEN_FAILURE::TOO_SLOW:
+        why = "it does not answer (a Bluetooth device off?)";
+        break;
+    default:
+        why = "it refused the line settings";
+        break;
+    }
+    std::snprintf(out, size, "%.*s cannot be opened - %s", length - skip, name + skip, why);
+}
+
+// After the port in use may have been opened anew: while it is not open the
+// status line says why, and once it is, that text goes.
+void ShowPortState(HWND hwnd) {
+    if (!g_ports_listed || g_update_ended || UPDATE_IsRunning()) {
+        return;
+    }
+    const COM_OPEN_FAILURE failure = COM_GetOpenFailure();
+    if (failure == g_failure_shown) {
+        return;
+    }
+    if (failure == COM_OPEN_FAILURE::NONE) {
+        KillTimer(hwnd, PORT_STATE_TIMER);
+        g_failure_shown = failure;
+        UI_ShowStatus(DISCONNECTED);
+        return;
+    }
+    char text[UI_STATUS_TEXT_SIZE];
+    FormatOpenFailure(text, sizeof text, failure);
+    UI_ShowStatus(text);
+    if (g_failure_shown == COM_OPEN_FAILURE::NONE) {
+        SetTimer(hwnd, PORT_STATE_TIMER, PORT_STATE_MS, nullptr);
+    }
+    g_failure_shown = failure;
 }
 
 void InitMainDialog(HWND hwnd) {
@@ -157,6 +233,10 @@ void InitMainDialog(HWND hwnd) {
     g_start_requested = false;
     g_update_ended = false;
     g_ports_listed = false;
+    g_failure_shown = COM_OPEN_FAILURE::NONE;
+    g_modal_loops = 0;
+    UI_StartPortPicker(hwnd);
+    PostMessageA(hwnd, ATTACH_TASKBAR, 0, 0);
 
     RECT rect;
     GetWindowRect(hwnd, &rect);
@@ -176,11 +256,22 @@ void InitMainDialog(HWND hwnd) {
     } else {
         ListPorts(hwnd);
     }
+    ShowPortState(hwnd);
 }
 
 void OnConnected(HWND hwnd) {
     if (g_target_present || g_update_ended) {
         return;
+    }
+    // Queued from the port before a pick whose open failed.
+    if (g_failure_shown != COM_OPEN_FAILURE::NONE &&
+        COM_GetOpenFailure() != COM_OPEN_FAILURE::NONE) {
+        return;
+    }
+    UI_NoteTargetAnswered();
+    if (g_failure_shown != COM_OPEN_FAILURE::NONE) {
+        KillTimer(hwnd, PORT_STATE_TIMER);
+        g_failure_shown = COM_OPEN_FAILURE::NONE;
     }
     FocusControl(hwnd, IDC_START);
     TARGET_INFO info;
@@ -200,16 +291,19 @@ void OnConnected(HWND hwnd) {
             // Start was pressed before the box was opened: close it, and the
             // update starts once it has gone.
             EndDialog(g_about, 0);
-        } else {
+        } else if (g_modal_loops == 0) {
             UI_RunUpdate();
-        }
+        } // else once the menu, the move or the resize has ended
     }
 }
 
 void OnDisconnected(HWND hwnd) {
     if (g_target_present && !g_update_ended) {
         g_target_present = false;
-        ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
+        // Why the port picked since cannot be opened stays in view.
+        if (g_failure_shown == COM_OPEN_FAILURE::NONE) {
+            ShowWindow(GetDlgItem(hwnd, IDC_STATUS), SW_HIDE);
+        }
     }
 }
 
@@ -221,15 +315,34 @@ void OnStart() {
     g_start_requested = true;
     if (g_target_present) {
         UI_RunUpdate();
+        return;
+    }
+    MessageBeep(MB_ICONHAND);
+    // No reset helps a port that cannot be opened.
+    const COM_OPEN_FAILURE failure = COM_GetOpenFailure();
+    if (failure != COM_OPEN_FAILURE::NONE) {
+        char text[UI_STATUS_TEXT_SIZE];
+        FormatOpenFailure(text, sizeof text, failure);
+        UI_ShowStatus(text);
     } else {
-        MessageBeep(MB_ICONHAND);
         UI_ShowStatus("No connection - power cycle or reset target");
+    }
+}
+
+// A modal loop ended: an update that became due inside it starts now, from
+// the dialog's own loop.
+void OnModalLoopEnded(HWND hwnd) {
+    if (g_modal_loops > 0) {
+        --g_modal_loops;
+    }
+    if (g_modal_loops == 0 && g_start_requested) {
+        PostMessageA(hwnd, RUN_DUE_UPDATE, 0, 0);
     }
 }
 
 void OnCancelOrOk(HWND hwnd) {
     CallCancelHook();
-    if (APP_PortCount > 1) {
+    if (SendDlgItemMessageA(hwnd, IDC_PORTS, CB_GETCOUNT, 0, 0) > 1) {
         EnableWindow(GetDlgItem(hwnd, IDC_PORTS), TRUE);
     }
     ShowWindow(GetDlgItem(hwnd, IDC_START), SW_SHOW);
@@ -309,7 +422,7 @@ void UI_RunUpdate() {
         return;
     }
     const HWND dialog = static_cast<HWND>(UI_GetDialogWindow());
-    EnableWindow(Item(IDC_PORTS), FALSE);
+    UI_PortsUpdateBegins(dialog);
     ShowWindow(Item(IDC_START), SW_HIDE);
     ShowWindow(Item(IDC_CANCEL), SW_SHOW);
     FocusControl(dialog, IDC_CANCEL);
@@ -318,9 +431,14 @@ void UI_RunUpdate() {
     const HMENU system_menu = GetSystemMenu(dialog, FALSE);
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_GRAYED);
 
+    UI_TaskbarBegin();
     UPDATE_Run();
     const UPDATE_OUTCOME outcome = UPDATE_GetOutcome();
     ReportUpdate(outcome);
+    // A cancel ends the dialog, which clears the button as it goes.
+    if (!outcome.cancelled) {
+        UI_TaskbarEnd(outcome.step == UPDATE_STEP::DONE);
+    }
 
     SetWindowTextA(Item(IDC_CANCEL), "Ok");
     if (outcome.step == UPDATE_STEP::DONE) {
@@ -329,20 +447,22 @@ void UI_RunUpdate() {
         UI_ShowStatus(FailureText(outcome.step));
     }
     g_update_ended = true;
+    KillTimer(dialog, PORT_STATE_TIMER);
     EnableMenuItem(system_menu, IDM_ABOUT, MF_BYCOMMAND | MF_ENABLED);
     g_start_requested = false;
+    UI_PortsUpdateEnded(dialog);
 }
 
 INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
         InitMainDialog(hwnd);
         return FALSE; // the focus has been set
     case WM_COMMAND: {
         const UINT id = LOWORD(wparam);
-        if (id == IDC_PORTS && HIWORD(wparam) == CBN_SELCHANGE) {
-            UI_OnPortPicked(GetDlgItem(hwnd, IDC_PORTS));
+        if (id == IDC_PORTS && HIWORD(wparam) == CBN_SELCHANGE &&
+            UI_OnPortPicked(GetDlgItem(hwnd, IDC_PORTS))) {
+            ShowPortState(hwnd);
         }
         switch (id) {
         case IDC_START:
@@ -383,17 +503,67 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         return FALSE;
     case RESCALE_ART:
         ScaleArt(hwnd, static_cast<UINT>(wparam));
+        UI_RescalePortList(hwnd);
         return TRUE;
     case RUN_DUE_UPDATE:
         // Looked at again: the target may have gone since this was posted.
-        if (g_start_requested && g_target_present) {
+        if (g_start_requested && g_target_present && g_modal_loops == 0) {
             UI_RunUpdate();
         }
         return TRUE;
     case UI_PORTS_FOUND:
         ListPorts(hwnd);
+        ShowPortState(hwnd);
+        return TRUE;
+    case WM_DEVICECHANGE:
+        if (UI_OnDeviceChange(hwnd, wparam, lparam)) {
+            ShowPortState(hwnd);
+        }
+        return FALSE; // the default answer grants what a query asks
+    case UI_PORT_TRIED:
+        if (UI_OnPortTried(hwnd, wparam, lparam)) {
+            ShowPortState(hwnd);
+        }
+        return TRUE;
+    case UI_DEVICES_READ:
+        UI_OnDevicesRead(hwnd);
+        return TRUE;
+    case WM_TIMER:
+        if (wparam == PORT_STATE_TIMER) {
+            ShowPortState(hwnd);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_MEASUREITEM:
+        if (UI_MeasurePortEntry(hwnd, reinterpret_cast<MEASUREITEMSTRUCT*>(lparam))) {
+            SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, TRUE);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_DRAWITEM:
+        if (UI_DrawPortEntry(reinterpret_cast<const DRAWITEMSTRUCT*>(lparam))) {
+            SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, TRUE);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_ENTERMENULOOP:
+    case WM_ENTERSIZEMOVE:
+        ++g_modal_loops;
+        return FALSE;
+    case WM_EXITMENULOOP:
+    case WM_EXITSIZEMOVE:
+        OnModalLoopEnded(hwnd);
+        return FALSE;
+    case UI_PROGRESS_PERCENT:
+        UI_TaskbarProgress(static_cast<int32_t>(wparam), static_cast<int32_t>(lparam));
+        return TRUE;
+    case ATTACH_TASKBAR:
+        UI_TaskbarAttach(hwnd);
         return TRUE;
     case WM_DESTROY:
+        KillTimer(hwnd, PORT_STATE_TIMER);
+        UI_EndPortPicker();
+        UI_TaskbarDetach();
         ReleaseArt(hwnd);
         // The worker must not reach a window that is gone (or a later one that
         // was given the same handle).
@@ -407,6 +577,12 @@ INT_PTR CALLBACK MainDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
         }
         return FALSE;
     default:
+        // The shell made the window's button anew (registered at run time:
+        // no case label).
+        if (message != 0 && message == UI_TaskbarButtonCreatedMessage()) {
+            UI_TaskbarAttach(hwnd);
+            return TRUE;
+        }
         return FALSE;
     }
 }

@@ -29,6 +29,7 @@
 #define IDC_ABOUT_VERSION 1009
 #define IDC_CANCEL 1010
 #define IDC_ABOUT_LEGAL 1011
+#define IDC_PORT_NOTE 1012
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

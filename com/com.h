@@ -113,6 +113,10 @@ enum class COM_OPEN_FAILURE : uint8_t {
     TOO_SLOW,   // its open took longer than COM_OPEN_BOUND_MS
     NOT_SET_UP, // it opened but would not take the line settings
 };
+// The port (0 is COM1) that a name or path names: "COMn" in any case, behind
+// any number of "\\.\", at most size characters of it; -1 for anything else.
+int32_t COM_PortOfName(const char* name, size_t size);
+
 // Opens the port (0 is COM1) on its own, bounded as every open, and closes it
 // again without setting anything up: NONE when it opens. A path whose last
 // open was given up on and is still blocked is not tried again meanwhile

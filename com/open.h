@@ -19,10 +19,6 @@ constexpr size_t COM_PATH_SIZE = 200;
 // "\\.\"), at most name_size characters of it.
 void COM_FormPath(char (&path)[COM_PATH_SIZE], const char* name, size_t name_size);
 
-// The port (0 is COM1) that a name or path names: "COMn" in any case, behind
-// any number of "\\.\", at most size characters of it; -1 for anything else.
-int32_t COM_PortOfName(const char* name, size_t size);
-
 // How a bounded open ended.
 struct COM_OPENED {
     HANDLE handle;            // INVALID_HANDLE_VALUE unless it opened

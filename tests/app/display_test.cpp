@@ -8,16 +8,22 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 std::vector<WPARAM> g_commands;
+// The bar's whole percents posted for the taskbar button: position and span.
+std::vector<std::pair<WPARAM, LPARAM>> g_percents;
 
 // Commands without a control: those posted to the dialog, not the controls' own.
 INT_PTR CALLBACK RecordingProc(HWND, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_COMMAND && lparam == 0) {
         g_commands.push_back(wparam);
+    }
+    if (message == UI_PROGRESS_PERCENT) {
+        g_percents.emplace_back(wparam, lparam);
     }
     return message == WM_INITDIALOG ? TRUE : FALSE;
 }
@@ -26,6 +32,7 @@ class DisplayTest : public ::testing::Test {
   protected:
     void SetUp() override {
         g_commands.clear();
+        g_percents.clear();
         dialog_ = CreateMainTemplate(RecordingProc);
         ASSERT_NE(dialog_, nullptr);
         UI_SetDialogWindow(dialog_);
@@ -74,6 +81,27 @@ TEST_F(DisplayTest, RangeResetsThePositionToZeroWhateverTheLowEnd) {
     EXPECT_EQ(ProgressPosition(dialog_), 1000000);
     UI_SetProgressRange(0, 1469497);
     EXPECT_EQ(ProgressPosition(dialog_), 0);
+}
+
+// The taskbar button hears of the bar once a whole percent, not once a
+// block: a hundred and one times for a programming job of 6,227 blocks.
+TEST_F(DisplayTest, TheTaskbarHearsOfEachWholePercentOnly) {
+    constexpr int32_t BLOCKS = 6227;
+    UI_SetProgressRange(0, BLOCKS);
+    for (int32_t block = 1; block <= BLOCKS; ++block) {
+        UI_SetProgress(block);
+    }
+    UI_SetProgress(BLOCKS + 5); // past the end counts as the end
+    PumpMessages();
+    ASSERT_EQ(101u, g_percents.size());
+    EXPECT_EQ(0u, g_percents.front().first);
+    EXPECT_EQ(std::make_pair(WPARAM{BLOCKS}, LPARAM{BLOCKS}), g_percents.back());
+    // A new range starts again from nothing, whatever its low end.
+    g_percents.clear();
+    UI_SetProgressRange(10, 20);
+    UI_SetProgress(15);
+    PumpMessages();
+    EXPECT_EQ((std::vector<std::pair<WPARAM, LPARAM>>{{0, 10}, {5, 10}}), g_percents);
 }
 
 TEST_F(DisplayTest, StatusAndJobShowAndHide) {

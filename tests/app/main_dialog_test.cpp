@@ -8,8 +8,11 @@
 #include "app/scaling.h"
 #include "app/power_guard.h"
 #include "app/display.h"
+#include "app/port_picker.h"
+#include "app/taskbar.h"
 #include "app/version.h"
 #include "com/com.h"
+#include "com/devices.h"
 #include "image/image.h"
 #include "target/target_info.h"
 #include "target/commands.h"
@@ -20,6 +23,8 @@
 #include "tools/sim/sim.h"
 
 #include <gtest/gtest.h>
+
+#include <dbt.h>
 
 #include <cstdio>
 #include <functional>
@@ -149,9 +154,77 @@ class MainDialogTest : public ::testing::Test {
             DestroyWindow(dialog_);
         }
         PumpMessages();
+        // The picker's tries and reads end within their bounds; the device
+        // list's stand-in goes once none runs.
+        EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().threads == 0; }, 5000));
+        COM_SetDeviceListCall(nullptr);
+        if (long_firmware_ != nullptr) {
+            APP_Image = suite_firmware_;
+            IMAGE_Free(long_firmware_);
+            long_firmware_ = nullptr;
+        }
+    }
+    void UseLongFirmware() {
+        const std::vector<uint8_t> bytes(LONG_FIRMWARE_SIZE, 0x5A);
+        long_firmware_ = IMAGE_Create();
+        IMAGE_AddData(long_firmware_, FIRMWARE_BASE, LONG_FIRMWARE_SIZE, bytes.data());
+        suite_firmware_ = APP_Image;
+        APP_Image = long_firmware_;
+    }
+    // The entries as the list draws them: "COM3: USB Serial Port, ...", the
+    // selected one marked " *".
+    std::vector<std::string> Entries() {
+        const HWND ports = GetDlgItem(dialog_, IDC_PORTS);
+        const auto selected = static_cast<int32_t>(SendMessageA(ports, CB_GETCURSEL, 0, 0));
+        std::vector<std::string> entries;
+        UI_PORT_ENTRY entry;
+        for (int32_t i = 0; UI_GetPortEntry(ports, i, &entry); ++i) {
+            std::string text = entry.text;
+            text += entry.beside[0] != '\0' ? std::string(": ") + entry.beside : "";
+            entries.push_back(text + (i == selected ? " *" : ""));
+        }
+        return entries;
     }
     HWND dialog_ = nullptr;
+    IMAGE* long_firmware_ = nullptr;
+    IMAGE* suite_firmware_ = nullptr;
 };
+
+// The device-change notice Windows broadcasts for a port: COMn in a
+// DEV_BROADCAST_PORT.
+void PortNotice(HWND dialog, WPARAM event, int com) {
+    struct {
+        DEV_BROADCAST_PORT_A header;
+        char rest[8];
+    } notice = {};
+    notice.header.dbcp_size = sizeof notice;
+    notice.header.dbcp_devicetype = DBT_DEVTYP_PORT;
+    std::snprintf(notice.header.dbcp_name, sizeof notice.rest + 1, "COM%d", com);
+    SendMessageA(dialog, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
+}
+
+// What a technician's laptop has: given to the dialog as the system's device
+// list (Wine's is empty).
+std::vector<COM_DEVICE> g_devices;
+
+int32_t LaptopDevices(COM_DEVICE* out, int32_t max) {
+    int32_t count = 0;
+    for (const COM_DEVICE& device : g_devices) {
+        if (count < max) {
+            out[count++] = device;
+        }
+    }
+    return count;
+}
+
+COM_DEVICE Device(int com, const char* name, uint32_t problem = 0, uint32_t latency_ms = 0) {
+    COM_DEVICE device = {};
+    device.port = com - 1;
+    std::snprintf(device.name, sizeof device.name, "%s", name);
+    device.problem = problem;
+    device.latency_ms = latency_ms;
+    return device;
+}
 
 TEST_F(MainDialogTest, InitialisationListsPortsByTextAndOpensTheFirstScanned) {
     Open({2, 9});
@@ -274,6 +347,186 @@ TEST_F(MainDialogTest, ASinglePortDisablesTheListAndFocusesStart) {
     // Ok does not enable a list of one.
     Command(dialog_, IDC_CANCEL);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORTS)));
+}
+
+// Ports that come and go after the start, as Windows announces them: an
+// arrived port is tried off the dialog's thread and listed once it opens;
+// used while nobody has picked one and no handheld has answered, else only
+// listed. A port that goes away leaves the list unless it is in use.
+TEST_F(MainDialogTest, PortsThatArriveAndLeaveAfterTheStart) {
+    Open({2});
+    const HWND ports = GetDlgItem(dialog_, IDC_PORTS);
+    ASSERT_EQ(Entries(), std::vector<std::string>{"COM3 *"});
+    ASSERT_FALSE(IsWindowEnabled(ports));
+    const auto listed = [this](std::vector<std::string> want) {
+        return PumpUntil([&] { return Entries() == want; }, 5000);
+    };
+
+    // A cable plugged in: the adapter just plugged in is the one to use.
+    ASSERT_TRUE(TESTBENCH_MapPair(20, 21));
+    PortNotice(dialog_, DBT_DEVICEARRIVAL, 20);
+    EXPECT_TRUE(listed({"COM20 *", "COM3"}));
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM20");
+    EXPECT_TRUE(IsWindowEnabled(ports));
+    // Announced but not there (its driver never came up): tried, not listed.
+    PortNotice(dialog_, DBT_DEVICEARRIVAL, 40);
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().threads == 0; }, 5000));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"COM20 *", "COM3"}));
+
+    // Gone: out of the list, which one port disables again.
+    PortNotice(dialog_, DBT_DEVICEREMOVECOMPLETE, 3);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"COM20 *"});
+    EXPECT_FALSE(IsWindowEnabled(ports));
+
+    // Once a handheld has answered, a new port is only listed.
+    Command(dialog_, ID_NOTIFY_CONNECTED);
+    PortNotice(dialog_, DBT_DEVICEARRIVAL, 3);
+    EXPECT_TRUE(listed({"COM20 *", "COM3"}));
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM20");
+    EXPECT_TRUE(IsWindowEnabled(ports));
+    // The port in use stays listed when it goes, to be opened again.
+    ASSERT_TRUE(TESTBENCH_Unmap(20));
+    PortNotice(dialog_, DBT_DEVICEREMOVECOMPLETE, 20);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"COM20 *", "COM3"}));
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM20");
+
+    // A driver that says only that devices changed: the ports new in the
+    // system's list are tried.
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().threads == 0; }, 5000));
+    g_devices = {Device(3, "USB Serial Port")};
+    COM_SetDeviceListCall(LaptopDevices);
+    SendMessageA(dialog_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().threads == 0; }, 5000));
+    ASSERT_TRUE(TESTBENCH_MapPair(22, 23));
+    g_devices.push_back(Device(22, "USB-SERIAL CH340"));
+    const uint32_t tries = UI_GetPortPickerStatus().tries;
+    SendMessageA(dialog_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    EXPECT_TRUE(listed({"COM20 *", "COM22: USB-SERIAL CH340", "COM3: USB Serial Port"}));
+    EXPECT_EQ(tries + 1, UI_GetPortPickerStatus().tries);
+    ASSERT_TRUE(TESTBENCH_MapPair(20, 21));
+}
+
+// Beside each port, what the system's device list says of it; a slow
+// adapter's latency timer is named where the port is picked, with its cost
+// and what to set, before Start.
+TEST_F(MainDialogTest, EntriesSayWhatWindowsCallsTheirDevices) {
+    ASSERT_TRUE(TESTBENCH_MapPair(20, 21));
+    ASSERT_TRUE(TESTBENCH_MapPair(22, 23));
+    g_devices = {
+        Device(3, "USB Serial Port", 0, 16),
+        Device(4, "USB-SERIAL CH340"),
+        Device(7, "Standard Serial over Bluetooth link"),
+        Device(8, "Standard Serial over Bluetooth link"),
+        Device(10, "Communications Port", 0, 1),
+        Device(20, "Generic USB Modem"),
+        Device(22, "USB Serial Device", 28),
+    };
+    COM_SetDeviceListCall(LaptopDevices);
+    UseLongFirmware(); // 556 blocks
+    Open({2, 9, 19, 21, 5});
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().reads > 0; }, 5000));
+    const std::vector<std::string> drawn = {
+        "COM10: Communications Port",
+        "COM20: Generic USB Modem",
+        "COM22: USB Serial Device, driver problem",
+        "COM3: USB Serial Port, latency 16 ms *",
+        "COM6", // known only by the scan
+    };
+    EXPECT_EQ(Entries(), drawn);
+    UI_PORT_ADVICE advice;
+    UI_GetPortAdvice(&advice);
+    EXPECT_STREQ(advice.note, "COM3 is slow (latency timer 16 ms): about 9 s more an update. Set "
+                              "it to 1 ms, as the port list's tip says.");
+    EXPECT_NE(std::string(advice.tip)
+                  .find("Device Manager, the port, Properties, Port Settings, "
+                        "Advanced, Latency Timer, 1 ms"),
+              std::string::npos);
+    EXPECT_TRUE(IsShown(dialog_, IDC_PORT_NOTE));
+    // The dropped list is wide enough for the longest name.
+    EXPECT_GT(SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETDROPPEDWIDTH, 0, 0),
+              ClientSize(GetDlgItem(dialog_, IDC_PORTS)).cx);
+
+    // A fast port picked: nothing to say.
+    SendDlgItemMessageA(dialog_, IDC_PORTS, CB_SETCURSEL, 0, 0);
+    Command(dialog_, IDC_PORTS, CBN_SELCHANGE);
+    UI_GetPortAdvice(&advice);
+    EXPECT_STREQ(advice.note, "");
+    EXPECT_FALSE(IsShown(dialog_, IDC_PORT_NOTE));
+
+    // Without a device list, as under Wine, the entries are the ports alone.
+    DestroyWindow(dialog_);
+    PumpMessages();
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().threads == 0; }, 5000));
+    COM_SetDeviceListCall(nullptr);
+    Open({2, 9});
+    EXPECT_TRUE(PumpUntil([] { return UI_GetPortPickerStatus().reads > 0; }, 5000));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"COM10", "COM3 *"}));
+    RECT box = {};
+    GetWindowRect(GetDlgItem(dialog_, IDC_PORTS), &box);
+    EXPECT_EQ(box.right - box.left,
+              SendDlgItemMessageA(dialog_, IDC_PORTS, CB_GETDROPPEDWIDTH, 0, 0));
+}
+
+// A port that cannot be opened is said, and kept said while no port is
+// open, Start included: no reset of the handheld helps it.
+TEST_F(MainDialogTest, APortThatCannotBeOpenedSaysWhy) {
+    ASSERT_TRUE(TESTBENCH_MapBusy(25));
+    Open({2, 24, 25}); // COM26 has gone since the scan
+    const auto pick = [this](const char* text) {
+        const LRESULT index =
+            SendDlgItemMessageA(dialog_, IDC_PORTS, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                reinterpret_cast<LPARAM>(text));
+        SendDlgItemMessageA(dialog_, IDC_PORTS, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        Command(dialog_, IDC_PORTS, CBN_SELCHANGE);
+    };
+    struct CASE {
+        const char* pick;
+        const char* status;
+    };
+    const CASE cases[] = {
+        {"COM25", "COM25 cannot be opened - in use by another program"},
+        {"COM26", "COM26 cannot be opened - the port is not there"},
+        {"COM3", "Disconnected"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.pick);
+        pick(c.pick);
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.status);
+        PumpFor(600); // the look again, while it cannot be opened
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.status);
+    }
+    pick("COM25");
+    Command(dialog_, IDC_START);
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS),
+              "COM25 cannot be opened - in use by another program");
+    // Let go by the other program and picked again: open.
+    ASSERT_TRUE(TESTBENCH_MapPair(25, 26));
+    pick("COM25");
+    EXPECT_EQ(ControlText(dialog_, IDC_STATUS), "Disconnected");
+    EXPECT_EQ(CurrentDevice(), "\\\\.\\COM25");
+    EXPECT_EQ(COM_OPEN_FAILURE::NONE, COM_GetOpenFailure());
+}
+
+// Start pressed, then a menu opened or the window moved: the handheld's
+// answer inside that loop starts the update only once the loop has ended.
+TEST_F(MainDialogTest, AnUpdateDueInsideAMenuOrAMoveStartsOnceItEnds) {
+    for (const UINT enter : {WM_ENTERMENULOOP, WM_ENTERSIZEMOVE}) {
+        SCOPED_TRACE(enter);
+        Open({2, 9});
+        Command(dialog_, IDC_START);
+        SendMessageA(dialog_, enter, 0, 0);
+        Command(dialog_, ID_NOTIFY_CONNECTED);
+        PumpMessages();
+        EXPECT_TRUE(g_execution_states.empty());
+        EXPECT_TRUE(UI_IsStartRequested());
+        SendMessageA(dialog_, enter == WM_ENTERMENULOOP ? WM_EXITMENULOOP : WM_EXITSIZEMOVE, 0, 0);
+        PumpMessages();
+        EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
+        EXPECT_EQ(ControlText(dialog_, IDC_STATUS), CLEAR_FAILED);
+        DestroyWindow(dialog_);
+        dialog_ = nullptr;
+        PumpMessages();
+    }
 }
 
 TEST_F(MainDialogTest, ConnectionNotificationsChangeTheViewOnce) {
@@ -456,10 +709,6 @@ class DialogUpdateTest : public MainDialogTest {
         g_on_wake = nullptr;
         WORKER_Stop();
         StopTarget();
-        if (long_firmware_ != nullptr) {
-            APP_Image = suite_firmware_;
-            IMAGE_Free(long_firmware_);
-        }
         MainDialogTest::TearDown();
     }
     void StartTarget(const SIM_FAULTS& faults) {
@@ -485,17 +734,8 @@ class DialogUpdateTest : public MainDialogTest {
         Open({UPDATER_PORT - 1, TARGET_PORT - 1});
         ASSERT_TRUE(PumpUntil([] { return UI_IsTargetPresent(); }, CONNECT_MS));
     }
-    void UseLongFirmware() {
-        const std::vector<uint8_t> bytes(LONG_FIRMWARE_SIZE, 0x5A);
-        long_firmware_ = IMAGE_Create();
-        IMAGE_AddData(long_firmware_, FIRMWARE_BASE, LONG_FIRMWARE_SIZE, bytes.data());
-        suite_firmware_ = APP_Image;
-        APP_Image = long_firmware_;
-    }
     UINT_PTR timer_ = 0;
     SIM* sim_ = nullptr;
-    IMAGE* long_firmware_ = nullptr;
-    IMAGE* suite_firmware_ = nullptr;
 };
 
 TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
@@ -503,8 +743,22 @@ TEST_F(DialogUpdateTest, SuccessStaysShownWhateverTheStoppedWorkerPosted) {
     faults.silent_after_start = true;
     StartTarget(faults);
     OpenConnected();
+    // The technician looks at another program's window meanwhile.
+    const HWND other = CreateWindowExA(0, "STATIC", "another program", WS_POPUP | WS_VISIBLE, 0, 0,
+                                       50, 50, nullptr, nullptr, TestInstance(), nullptr);
+    SetForegroundWindow(other);
+    ASSERT_EQ(other, GetForegroundWindow());
+    const UI_TASKBAR_STATUS before = UI_GetTaskbarStatus();
     Command(dialog_, IDC_START);
+    DestroyWindow(other);
     EXPECT_FALSE(WORKER_IsRunning());
+    // The button showed the progress and is cleared; the window, not in
+    // front, flashes for the technician.
+    const UI_TASKBAR_STATUS bar = UI_GetTaskbarStatus();
+    EXPECT_TRUE(bar.attached);
+    EXPECT_EQ(UI_TASKBAR_STATE::NONE, bar.state);
+    EXPECT_GT(bar.progress_calls, before.progress_calls);
+    EXPECT_EQ(before.flashes + 1, bar.flashes);
     EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
     EXPECT_EQ(g_execution_states, HELD_AND_RELEASED);
     EXPECT_NE(QueryEndSession(dialog_), FALSE);
@@ -556,6 +810,7 @@ TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
         EXPECT_EQ(ControlText(dialog_, IDC_CANCEL), "Ok");
         EXPECT_EQ(ControlText(dialog_, IDC_STATUS), c.text);
         EXPECT_TRUE(FitsOnOneLine(dialog_, IDC_STATUS));
+        EXPECT_EQ(UI_TASKBAR_STATE::FAILED, UI_GetTaskbarStatus().state); // red
         PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_DISCONNECTED, 0);
         PostMessageA(dialog_, WM_COMMAND, ID_NOTIFY_CONNECTED, 0);
         PumpFor(500);
@@ -564,6 +819,8 @@ TEST_F(DialogUpdateTest, AFailedUpdateSaysWhereItStoppedUntilTheEnd) {
         DestroyWindow(dialog_);
         dialog_ = nullptr;
         PumpMessages();
+        EXPECT_FALSE(UI_GetTaskbarStatus().attached);
+        EXPECT_EQ(UI_TASKBAR_STATE::NONE, UI_GetTaskbarStatus().state);
     }
 }
 
