@@ -464,7 +464,7 @@ void UpdateAdvice() {
                       static_cast<unsigned>(device->latency_ms), static_cast<unsigned>(seconds));
         std::snprintf(advice.note, sizeof advice.note,
                       "COM%d is slow (latency timer %u ms): about %u s more an update. Set it to "
-                      "1 ms, as the port list's tip says.",
+                      "1 ms.",
                       static_cast<int>(port + 1), static_cast<unsigned>(device->latency_ms),
                       static_cast<unsigned>(seconds));
     }

@@ -108,6 +108,22 @@ inline bool FitsOnOneLine(HWND dialog, int id) {
     return size.cx <= client.right;
 }
 
+// Whether the control's text, wrapped at its width, fits its height.
+inline bool FitsInItsLines(HWND dialog, int id) {
+    const HWND control = GetDlgItem(dialog, id);
+    const std::string text = ControlText(dialog, id);
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    RECT client = {};
+    GetClientRect(control, &client);
+    RECT need = client;
+    DrawTextA(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return need.right <= client.right && need.bottom <= client.bottom;
+}
+
 // The About box, when one is open on this thread.
 inline HWND FindAboutBox() {
     HWND found = nullptr;
