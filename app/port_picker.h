@@ -2,9 +2,7 @@
 // opens used, the entry of the port in use always the one selected, and a
 // pick of the technician's opening the port picked. The entry's text is
 // "COM%d", what the list sorts by; its item data is the port number (0 is
-// COM1). Beside it each entry is drawn with what the system's device list
-// says of its port: the device's name, a driver problem, a slow latency
-// timer.
+// COM1). What each entry shows beside it is app/port_entries'.
 //
 // After the start the list follows the device-change messages: a port that
 // arrives is tried on a thread of the picker's and listed once it opens (and
@@ -18,7 +16,7 @@
 
 #include <cstdint>
 
-#include "com/devices.h"
+#include "app/port_entries.h"
 
 // Posted by a try of an arrived port: wparam the port, lparam the
 // COM_OPEN_FAILURE in its low byte and the picker's session above it.
@@ -57,34 +55,6 @@ void UI_NoteTargetAnswered();
 // life, and the slow-port advice hidden while it runs.
 void UI_PortsUpdateBegins(HWND dialog);
 void UI_PortsUpdateEnded(HWND dialog);
-
-// The owner-drawn list: WM_MEASUREITEM and WM_DRAWITEM, false when not the
-// port list's; and the entries measured again for the dialog's font after a
-// DPI change.
-bool UI_MeasurePortEntry(HWND dialog, MEASUREITEMSTRUCT* item);
-bool UI_DrawPortEntry(const DRAWITEMSTRUCT* item);
-void UI_RescalePortList(HWND dialog);
-
-// What an entry is drawn with: its own text, and what follows it in the grey
-// text colour (empty where the device list knows nothing of the port).
-constexpr int32_t UI_ENTRY_TEXT_SIZE = 16;
-constexpr int32_t UI_ENTRY_BESIDE_SIZE = COM_DEVICE_TEXT_SIZE + 48;
-struct UI_PORT_ENTRY {
-    int32_t port;
-    char text[UI_ENTRY_TEXT_SIZE];
-    char beside[UI_ENTRY_BESIDE_SIZE];
-};
-bool UI_GetPortEntry(HWND ports, int32_t index, UI_PORT_ENTRY* out);
-
-// What the technician is told of a slow port in use while no update runs:
-// the port list's tooltip and the note under the bar; empty when nothing is.
-constexpr int32_t UI_ADVICE_TIP_SIZE = 320;
-constexpr int32_t UI_ADVICE_NOTE_SIZE = 160;
-struct UI_PORT_ADVICE {
-    char tip[UI_ADVICE_TIP_SIZE];
-    char note[UI_ADVICE_NOTE_SIZE];
-};
-void UI_GetPortAdvice(UI_PORT_ADVICE* out);
 
 // A look at the picker, for tests.
 struct UI_PORT_PICKER_STATUS {
