@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end runs of the updater program against the simulated handheld, driven
 # from outside through its dialog as a user would:
-#   e2e.sh BUILD_DIR update|bad-crc|ports|cancel|no-port|broken-firmware
+#   e2e.sh BUILD_DIR update|bad-crc|ports|arrival|cancel|no-port|broken-firmware
 set -eu
 build=$(cd "$1" && pwd)
 scenario=$2
@@ -215,6 +215,52 @@ ports)
   wait_exit "$updater_pid" 20
   wait_exit "$sim_pid" 30
   grep -q "identify [1-9]" "$work/sim.txt" || fail "sim on COM12: $(cat "$work/sim.txt")"
+  ;;
+arrival)
+  # Ports that come and go after the scan, announced as the system would.
+  # Only COM3 is mapped at the start; COM10, its handheld's end COM11 and
+  # COM5 are mapped later. COM7 is absent and COM8 held elsewhere.
+  bench pair 3 13
+  bench pair 10 11
+  bench pair 5 6
+  for n in 13 10 11 5 6; do bench unmap $n; done
+  bench busy 8
+  start_updater
+  drive wait-window 60000 wait-ports "COM3 *" 30000 expect-enabled 1003 0
+  # Nobody has picked a port and no handheld has answered: the new port is
+  # used. Ports that do not open are never listed (every list checked below
+  # is exact, the last seconds after these tries have given up).
+  map_later 10
+  drive arrive 7 arrive 8 arrive 10 wait-ports "COM10 *|COM3" 10000 wait-enabled 1003 1 10000
+  map_later 11
+  start_sim --port COM11 --text2 "Handheld on COM10" --idle-exit 2000 --max-time 120000
+  connected="Connection to target established (Handheld on COM10)"
+  drive wait-text 1002 "$connected" 30000
+  # A port that goes leaves the list; one port left disables it again.
+  bench unmap 3
+  drive remove 3 wait-ports "COM10 *" 10000 wait-enabled 1003 0 10000
+  # After the handheld has answered a new port is only listed. The choice is
+  # made as it is listed, so the list seen then is the last word.
+  map_later 5
+  drive arrive 5 wait-ports "COM10 *|COM5" 10000 wait-enabled 1003 1 10000 \
+    devnodes expect-text 1002 "$connected"
+  # The port in use stays listed when it goes, and is not listed twice when
+  # it comes back. Each notice is handled by the time the driver's send
+  # returns, so the list is looked at at once.
+  bench unmap 10
+  removed=$(date +%s%N)
+  drive remove 10 wait-ports "COM10 *|COM5" 0
+  map_later 10
+  drive arrive 10 wait-ports "COM10 *|COM5" 0
+  # The handheld ends 2 s after its last poll: still there 3 s after the
+  # removal, it was polled on COM10 all along.
+  hold=$((3000 - ($(date +%s%N) - removed) / 1000000))
+  [ "$hold" -le 0 ] || sleep "$(printf '%d.%03d' $((hold / 1000)) $((hold % 1000)))"
+  kill -0 "$sim_pid" 2>/dev/null || fail "the handheld on COM10 lost its polls"
+  drive wait-ports "COM10 *|COM5" 0 expect-text 1002 "$connected" key esc wait-gone 20000
+  wait_exit "$updater_pid" 20
+  wait_exit "$sim_pid" 30
+  grep -q "identify [1-9]" "$work/sim.txt" || fail "sim on COM11: $(cat "$work/sim.txt")"
   ;;
 cancel)
   bench pair 3 10

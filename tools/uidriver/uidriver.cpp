@@ -7,11 +7,14 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,6 +22,8 @@ const char kMainCaption[] = "Tidewell Handheld v" TW_VERSION_TEXT;
 const char kAboutCaption[] = "About Varnel Firmware Updater...";
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kWiggleStepMs = 20;
+// A device-change notice is handled at once; longer means the dialog hangs.
+constexpr UINT kDeviceChangeMs = 5000;
 
 struct Search {
     const char* caption;
@@ -100,6 +105,54 @@ std::string ComboItem(HWND combo, int index) {
     char text[256] = {};
     WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
     return text;
+}
+
+// The list's entries, the selected one marked " *".
+std::vector<std::string> PortEntries() {
+    std::vector<std::string> entries;
+    const HWND combo = Control(IDC_PORTS);
+    if (combo == nullptr) {
+        return entries;
+    }
+    const auto count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+    const auto selected = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+    for (int k = 0; k < count; ++k) {
+        entries.push_back(ComboItem(combo, k) + (k == selected ? " *" : ""));
+    }
+    return entries;
+}
+
+// "COM10 *|COM3": one argument for what `ports` prints on two lines.
+std::string JoinedPorts() {
+    std::string joined;
+    for (const std::string& entry : PortEntries()) {
+        joined += (joined.empty() ? "" : "|") + entry;
+    }
+    return joined;
+}
+
+// A device change as the system announces it to a window. A port's notice
+// goes in the A layout, which an A window gets from an A sender; Wine copies
+// it across by its size, so the size covers the name.
+bool SendDeviceChange(HWND main, WPARAM event, int number) {
+    alignas(DEV_BROADCAST_PORT_A) char notice[sizeof(DEV_BROADCAST_PORT_A) + 16] = {};
+    auto* port = reinterpret_cast<DEV_BROADCAST_PORT_A*>(notice);
+    LPARAM data = 0;
+    if (event != DBT_DEVNODES_CHANGED) {
+        const size_t name_at = offsetof(DEV_BROADCAST_PORT_A, dbcp_name);
+        const int length =
+            std::snprintf(notice + name_at, sizeof notice - name_at, "COM%d", number);
+        port->dbcp_size = static_cast<DWORD>(name_at + static_cast<size_t>(length) + 1);
+        port->dbcp_devicetype = DBT_DEVTYP_PORT;
+        data = reinterpret_cast<LPARAM>(notice);
+    }
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutA(main, WM_DEVICECHANGE, event, data, SMTO_ABORTIFHUNG, kDeviceChangeMs,
+                            &result) != 0) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return Fail("the dialog took no WM_DEVICECHANGE (error " + std::to_string(error) + ")");
 }
 
 void PostKey(HWND dialog, WORD key) {
@@ -201,6 +254,7 @@ void Usage() {
               "  expect-visible ID 0|1   fail unless the control is hidden/shown\n"
               "  wait-visible ID 0|1 MS  wait until the control is hidden/shown\n"
               "  expect-enabled ID 0|1   fail unless the control is disabled/enabled\n"
+              "  wait-enabled ID 0|1 MS  wait until the control is disabled/enabled\n"
               "  click ID                press a button\n"
               "  key esc|enter|tab       a key to the control that has the focus\n"
               "  close                   the close box\n"
@@ -208,6 +262,10 @@ void Usage() {
               "  about-text ID TEXT MS   wait for the About box, check a control's text\n"
               "  about-close MS          wait for the About box and close it with Esc\n"
               "  ports                   print the port list and the selected entry\n"
+              "  wait-ports LIST MS      wait until `ports` would print LIST, its lines\n"
+              "                          joined by | (\"COM10 *|COM3\"; MS 0: now)\n"
+              "  arrive N | remove N     announce COMN's arrival / removal to the dialog\n"
+              "  devnodes                announce that the system's devices changed\n"
               "  select INDEX            choose a port-list entry\n"
               "  progress                print the progress bar: position low high\n"
               "  expect-focus ID         fail unless the control has the keyboard focus\n"
@@ -299,11 +357,12 @@ bool Run(int argc, char** argv, int* i) {
         return WaitFor(timeout, [&] { return Visible(Control(id)) == want; }) ||
                Fail(cmd + " " + std::to_string(id) + ": wrong visibility");
     }
-    if (cmd == "expect-enabled") {
-        need(2);
+    if (cmd == "expect-enabled" || cmd == "wait-enabled") {
+        need(cmd == "expect-enabled" ? 2 : 3);
         const int id = Id(argv[(*i)++]);
         const bool want = Id(argv[(*i)++]) != 0;
-        return (IsWindowEnabled(Control(id)) != FALSE) == want ||
+        const DWORD timeout = cmd == "expect-enabled" ? 0 : Ms(argv[(*i)++]);
+        return WaitFor(timeout, [&] { return (IsWindowEnabled(Control(id)) != FALSE) == want; }) ||
                Fail(cmd + " " + std::to_string(id) + ": wrong state");
     }
     if (cmd == "click") {
@@ -357,13 +416,26 @@ bool Run(int argc, char** argv, int* i) {
                Fail("the About box stays open");
     }
     if (cmd == "ports") {
-        const HWND combo = Control(IDC_PORTS);
-        const auto count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-        const auto selected = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
-        for (int k = 0; k < count; ++k) {
-            std::printf("%s%s\n", ComboItem(combo, k).c_str(), k == selected ? " *" : "");
+        for (const std::string& entry : PortEntries()) {
+            std::printf("%s\n", entry.c_str());
         }
         return true;
+    }
+    if (cmd == "wait-ports") {
+        need(2);
+        const std::string want = argv[(*i)++];
+        std::string have;
+        return WaitFor(Ms(argv[(*i)++]), [&] { return (have = JoinedPorts()) == want; }) ||
+               Fail(cmd + ": have \"" + have + "\", want \"" + want + "\"");
+    }
+    if (cmd == "arrive" || cmd == "remove") {
+        need(1);
+        const int number = Id(argv[(*i)++]);
+        return SendDeviceChange(
+            main, cmd == "arrive" ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, number);
+    }
+    if (cmd == "devnodes") {
+        return SendDeviceChange(main, DBT_DEVNODES_CHANGED, 0);
     }
     if (cmd == "select") {
         need(1);
