@@ -124,36 +124,27 @@ void LayOutEntries(HWND ports) {
     InvalidateRect(ports, nullptr, TRUE);
 }
 
-void SetTool(HWND window, const char* text) {
+// TTM_ADDTOOLA or TTM_UPDATETIPTEXTA for the window as a tool of the tip.
+void SendTool(UINT message, HWND window, const char* text) {
     TOOLINFOA tool = {};
     tool.cbSize = TTTOOLINFOA_V2_SIZE;
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
     tool.hwnd = g_dialog;
     tool.uId = reinterpret_cast<UINT_PTR>(window);
     tool.lpszText = const_cast<char*>(text);
-    SendMessageA(g_tip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageA(g_tip, message, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 // The tooltip's tools: the list, its edit field and the note.
-void ForEachTool(void (*call)(HWND window, const char* text), const char* text) {
+void ForEachTool(UINT message, const char* text) {
     const HWND ports = GetDlgItem(g_dialog, IDC_PORTS);
     COMBOBOXINFO info = {};
     info.cbSize = sizeof info;
-    call(ports, text);
+    SendTool(message, ports, text);
     if (GetComboBoxInfo(ports, &info) && info.hwndItem != nullptr) {
-        call(info.hwndItem, text);
+        SendTool(message, info.hwndItem, text);
     }
-    call(GetDlgItem(g_dialog, IDC_PORT_NOTE), text);
-}
-
-void AddTool(HWND window, const char* text) {
-    TOOLINFOA tool = {};
-    tool.cbSize = TTTOOLINFOA_V2_SIZE;
-    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-    tool.hwnd = g_dialog;
-    tool.uId = reinterpret_cast<UINT_PTR>(window);
-    tool.lpszText = const_cast<char*>(text);
-    SendMessageA(g_tip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    SendTool(message, GetDlgItem(g_dialog, IDC_PORT_NOTE), text);
 }
 
 // Long enough lines to read, wrapped at the same width at every scaling.
@@ -175,7 +166,7 @@ void MakeTip(HWND dialog) {
     }
     SetTipWidth(dialog);
     SendMessageA(g_tip, TTM_SETDELAYTIME, TTDT_AUTOPOP, TIP_SHOWN_MS);
-    ForEachTool(AddTool, "");
+    ForEachTool(TTM_ADDTOOLA, "");
     SendMessageA(g_tip, TTM_ACTIVATE, FALSE, 0);
 }
 
@@ -244,7 +235,7 @@ void UI_UpdatePortAdvice(int32_t port, bool update_running) {
     SetWindowTextA(note, g_advice.note);
     ShowWindow(note, g_advice.note[0] != '\0' ? SW_SHOW : SW_HIDE);
     if (g_tip != nullptr) {
-        ForEachTool(SetTool, g_advice.tip);
+        ForEachTool(TTM_UPDATETIPTEXTA, g_advice.tip);
         SendMessageA(g_tip, TTM_ACTIVATE, g_advice.tip[0] != '\0' ? TRUE : FALSE, 0);
     }
 }

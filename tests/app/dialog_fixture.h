@@ -92,35 +92,34 @@ inline bool IsAtTemplatePlace(HWND dialog, HWND control, int x, int y, int width
     return EqualRect(&want, &have) != FALSE;
 }
 
-// Whether the control's text fits its width in the control's font, on one line.
-inline bool FitsOnOneLine(HWND dialog, int id) {
-    const HWND control = GetDlgItem(dialog, id);
-    const std::string text = ControlText(dialog, id);
+// The room the control's text needs in its font, laid out with DrawText's
+// flags from its client area, and that area.
+inline void TextRoom(HWND control, UINT flags, RECT* need, RECT* client) {
+    char text[256] = {};
+    GetWindowTextA(control, text, sizeof text);
     const HDC dc = GetDC(control);
     const HGDIOBJ old =
         SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
-    SIZE size = {};
-    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    GetClientRect(control, client);
+    *need = *client;
+    DrawTextA(dc, text, -1, need, flags | DT_CALCRECT | DT_NOPREFIX);
     SelectObject(dc, old);
     ReleaseDC(control, dc);
+}
+
+// Whether the control's text fits its width in the control's font, on one line.
+inline bool FitsOnOneLine(HWND dialog, int id) {
+    RECT need = {};
     RECT client = {};
-    GetClientRect(control, &client);
-    return size.cx <= client.right;
+    TextRoom(GetDlgItem(dialog, id), DT_SINGLELINE, &need, &client);
+    return need.right <= client.right;
 }
 
 // Whether the control's text, wrapped at its width, fits its height.
 inline bool FitsInItsLines(HWND dialog, int id) {
-    const HWND control = GetDlgItem(dialog, id);
-    const std::string text = ControlText(dialog, id);
-    const HDC dc = GetDC(control);
-    const HGDIOBJ old =
-        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    RECT need = {};
     RECT client = {};
-    GetClientRect(control, &client);
-    RECT need = client;
-    DrawTextA(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
-    SelectObject(dc, old);
-    ReleaseDC(control, dc);
+    TextRoom(GetDlgItem(dialog, id), DT_WORDBREAK, &need, &client);
     return need.right <= client.right && need.bottom <= client.bottom;
 }
 
