@@ -5,6 +5,7 @@
 // back. No open is waited for longer than COM_OPEN_BOUND_MS.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t COM_DEVICE_NAME_SIZE = 100;
