@@ -37,10 +37,12 @@ std::string CAMPAIGN_CheckMadeValid(const SIM_CORE& core, const CAMPAIGN_REFEREN
             acked.clear();
         } else if (r.command == SIM_CMD_PROGRAM && r.acknowledged && r.data.size() >= 4) {
             acked[GetLe32(r.data)] = &r.data;
-        } else if (r.command == SIM_CMD_MAKE_VALID && r.flash_crc != ref.crc) {
+        } else if (r.command != SIM_CMD_MAKE_VALID || !r.made_valid) {
+            continue; // a make valid that a silent handheld never took in made nothing valid
+        } else if (r.flash_crc != ref.crc) {
             return CAMPAIGN_Format("made valid over a flash of CRC %04X, the image's is %04X",
                                    r.flash_crc, ref.crc);
-        } else if (r.command == SIM_CMD_MAKE_VALID) {
+        } else {
             for (const SIM_REQUEST& block : ref.blocks) {
                 const auto it = acked.find(GetLe32(block.data));
                 const bool erased = std::all_of(block.data.begin() + 4, block.data.end(),

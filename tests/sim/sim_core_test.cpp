@@ -203,8 +203,11 @@ TEST_F(SimCore, SilentLogsButAnswersNothing) {
     SIM_CoreSetFaults(&core, f);
     EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     EXPECT_TRUE(Program(0x100, {1}).empty());
-    EXPECT_EQ(2u, core.log.size());
+    EXPECT_TRUE(Request(SIM_CMD_MAKE_VALID).empty());
+    EXPECT_EQ(3u, core.log.size());
     EXPECT_EQ(0xFF, SIM_CoreFlashByte(&core, 0x100));
+    EXPECT_FALSE(core.log.back().made_valid); // taken in, nothing made valid
+    EXPECT_EQ(0u, core.stats.made_valid);
 
     // Silent after start: the start is still acknowledged, then the
     // application runs and nothing answers until a power cycle.
@@ -216,7 +219,7 @@ TEST_F(SimCore, SilentLogsButAnswersNothing) {
     EXPECT_EQ(Bytes{SIM_ACK}, Request(SIM_CMD_START_APP));
     EXPECT_TRUE(Request(SIM_CMD_IDENTIFY).empty());
     EXPECT_TRUE(Request(SIM_CMD_START_APP).empty());
-    EXPECT_EQ(6u, core.log.size());
+    EXPECT_EQ(7u, core.log.size());
     EXPECT_EQ(1u, core.stats.started_app);
     SIM_CoreReset(&core);
     EXPECT_EQ(identify, Request(SIM_CMD_IDENTIFY));
@@ -671,6 +674,7 @@ TEST_F(SimCore, MakeValidRecordsTheFlashCrc) {
             Program(0x3000, range1);
         }
         Request(SIM_CMD_MAKE_VALID);
+        EXPECT_TRUE(core.log.back().made_valid) << row.what;
         EXPECT_EQ(SIM_Crc16(0xFFFF, row.covered.data(), row.covered.size()),
                   core.log.back().flash_crc)
             << row.what;

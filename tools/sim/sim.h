@@ -136,8 +136,11 @@ struct SIM_REQUEST {
     // before it's answered_us.
     uint64_t first_us = 0;    // when its first byte was taken in
     uint64_t answered_us = 0; // when the last byte of its answer was handed to the port (0: none)
-    // Make valid only: the CRC over the declared ranges of the flash as it
-    // was made valid, to hold against the image's.
+    // Make valid only: whether the handheld acted on it (a silent one, or one
+    // running its application, takes in nothing), and the CRC over the
+    // declared ranges of the flash as it was made valid, to hold against the
+    // image's.
+    bool made_valid = false;
     uint16_t flash_crc = 0;
 };
 

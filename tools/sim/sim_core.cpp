@@ -329,6 +329,7 @@ bool Handle(SIM_CORE* core, uint8_t command, const uint8_t* data, size_t length,
     }
     case SIM_CMD_MAKE_VALID:
         ++core->stats.made_valid;
+        core->log.back().made_valid = true;
         core->log.back().flash_crc = CrcOverRanges(core);
         answer.Ack();
         break;
