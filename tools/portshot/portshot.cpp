@@ -11,6 +11,7 @@
 #include "app/scaling.h"
 #include "com/com.h"
 #include "com/devices.h"
+#include "tests/app/dialog_fixture.h"
 #include "tests/support/pump.h"
 #include "tests/support/testbench.h"
 
@@ -78,22 +79,6 @@ RECT ClientOnScreen(HWND window) {
     GetClientRect(window, &client);
     MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&client), 2);
     return client;
-}
-
-// Whether the note's text fits its control, as a static wraps it.
-bool NoteFits(HWND note) {
-    char text[UI_ADVICE_NOTE_SIZE] = {};
-    GetWindowTextA(note, text, sizeof text);
-    RECT client = {};
-    GetClientRect(note, &client);
-    RECT needed = {0, 0, client.right, 0};
-    const HDC dc = GetDC(note);
-    const HGDIOBJ old =
-        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(note, WM_GETFONT, 0, 0)));
-    DrawTextA(dc, text, -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
-    SelectObject(dc, old);
-    ReleaseDC(note, dc);
-    return needed.right <= client.right && needed.bottom <= client.bottom;
 }
 
 // The screen's pixels over both rectangles, the rest in the key colour that
@@ -233,7 +218,7 @@ int main(int argc, char** argv) {
                 rc = Fail("the picture could not be saved");
             }
         }
-        if (rc == 0 && !NoteFits(GetDlgItem(dialog, IDC_PORT_NOTE))) {
+        if (rc == 0 && !FitsInItsLines(dialog, IDC_PORT_NOTE)) {
             std::fprintf(stderr, "portshot: the note's text is cut: it needs more room\n");
         }
         SendMessageA(ports, CB_SHOWDROPDOWN, FALSE, 0);
